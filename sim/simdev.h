@@ -1,0 +1,76 @@
+// Emulated board devices: the MTD partitions and the two I2C buses of the
+// switch, modelled after the kernel's mtdchar (over NOR flash) and i2c-dev.
+//
+// One device model with two ways in:
+//  - libsimdev_preload.so, preloaded (LD_PRELOAD) into unmodified programs:
+//    the launcher on the virtual switch, mtd_debug, flashcp, i2cget, i2cset;
+//    it finds its board directory in the environment variable SIMDEV_BOARD;
+//  - simdev_wrap, linked into test binaries with -Wl,--wrap=open,... (the
+//    static PowerPC tests under qemu-ppc take no preload); tests call
+//    simdev_attach() themselves.
+// Every other path and descriptor is passed through to the C library.
+//
+// A board directory holds:
+//   board.conf        "name=value" lines: erasesize=<bytes>, and one
+//                     "mtd-<name>=<bytes>" line per partition (sizes must be
+//                     multiples of erasesize); missing lines take defaults
+//   mtd-<name>.bin    the partition's bytes (created erased, 0xFF)
+//   mtd-<name>.wear   one 32-bit erase counter per sector (host order)
+//   i2c-0-54.bin      the VPD EEPROM, 8 KiB, two-byte big-endian addressing
+//   i2c-1-20.bin      the 256 registers of the bus-1 device
+//   devices.log       the transaction log, one line per device request
+//   faults            optional fault injection, one rule per line (below)
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Partition names, in the order of their device nodes /dev/mtd-<name>.
+// "user-char" is the user partition's character node /dev/mtd-user-char.
+extern const char *const simdev_mtd_names[];
+extern const int simdev_mtd_count;
+
+// Attaches the model to a board directory, creating whatever backing file
+// is missing, and resets in-process state (open descriptors, the log kept
+// in memory, fault counters). 0 on success, -1 with a message on stderr.
+int simdev_attach(const char *board_dir);
+// Forgets the board; emulated nodes then fail to open with ENOENT.
+void simdev_detach();
+
+// Fault rules, as in the board's "faults" file, one per call:
+//   fail-open <dev>     open of /dev/<dev> fails with EIO
+//   fail-read <dev>     reads (and I2C reads) fail with EIO
+//   fail-write <dev>    writes (and I2C writes) fail with EIO
+//   fail-erase <dev>    MEMERASE fails with EIO
+//   nak <bus> <addr>    the device at <addr> (hex) on i2c-<bus> does not answer
+//   cut-at-write <n>    the process is killed (SIGKILL) at its n-th flash
+//                       write, before any byte of it lands: a power cut
+// <dev> is a node name without /dev/ ("mtd-rfs", "i2c-0"). Returns 0, or -1
+// for a rule that does not parse.
+int simdev_add_fault(const char *rule);
+void simdev_clear_faults();
+
+// Transaction log lines (also appended to devices.log), for example:
+//   mtd-kernel open flags=0x101002
+//   mtd-kernel info
+//   mtd-kernel erase 0x00020000 0x00020000
+//   mtd-kernel write 0x00020000 1024
+//   mtd-kernel read 0x00000000 16
+//   i2c-0 slave 0x54
+//   i2c-0 write 0x54 01 3a 04
+//   i2c-0 read 0x54 1 -> 02
+//   i2c-1 smbus-read 0x20 reg 0x04 -> 2f
+//   i2c-1 smbus-write 0x20 reg 0x0c 27
+// A failed request ends in " -> <errno name>" (e.g. " -> ENXIO").
+const std::vector<std::string> &simdev_log();
+void simdev_log_clear();
+
+// Direct access to the backing store for tests: bypasses the log and the
+// NOR rules. Returns 0, or -1 for an unknown device or a range past its end.
+int simdev_peek(const char *dev, uint32_t offset, void *out, uint32_t length);
+int simdev_poke(const char *dev, uint32_t offset, const void *bytes, uint32_t length);
+// Size in bytes of a partition (0 if unknown) and its erase size.
+uint32_t simdev_mtd_size(const char *dev);
+uint32_t simdev_erasesize();
+// Erase count of one sector of a partition.
+uint32_t simdev_erase_count(const char *dev, uint32_t sector);
