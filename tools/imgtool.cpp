@@ -212,6 +212,13 @@ bool write_exact(TempOutput &out, const uint8_t *bytes, size_t count)
 
 bool open_temp_output(const char *path, TempOutput *out)
 {
+    // The rename would replace a device node or a link to one (/dev/stdout)
+    // instead of writing through it.
+    struct stat st;
+    if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        fprintf(stderr, "imgtool: %s exists and is not a regular file\n", path);
+        return false;
+    }
     out->final_path = path;
     std::vector<char> name(out->final_path.begin(), out->final_path.end());
     const char suffix[] = ".tmpXXXXXX";
@@ -358,14 +365,14 @@ bool open_image(const char *path, ImageInput *in)
 
 // --------------------------------------------------------------- create
 
-struct RecordSpec {
+struct RecordArg {
     uint32_t magic;
     uint32_t id;
     std::string payload_path;
 };
 
 // TYPE:VERSION:PATH; the path keeps any further colons.
-bool parse_record_spec(const char *text, RecordSpec *spec)
+bool parse_record_arg(const char *text, RecordArg *arg)
 {
     const char *colon1 = strchr(text, ':');
     const char *colon2 = colon1 ? strchr(colon1 + 1, ':') : nullptr;
@@ -375,13 +382,30 @@ bool parse_record_spec(const char *text, RecordSpec *spec)
     }
     std::string type(text, colon1);
     std::string version(colon1 + 1, colon2);
-    spec->payload_path = colon2 + 1;
-    return parse_type(type.c_str(), &spec->magic) && parse_version_arg(version.c_str(), &spec->id);
+    arg->payload_path = colon2 + 1;
+    return parse_type(type.c_str(), &arg->magic) && parse_version_arg(version.c_str(), &arg->id);
 }
 
-bool write_record(TempOutput &out, const RecordSpec &spec)
+// Fills in the CRC word of the header written at `header_at`.
+bool rewrite_crc(TempOutput &out, off_t header_at, const uint8_t *stored)
 {
-    const char *path = spec.payload_path.c_str();
+    FILE *f = out.file.get();
+    if (header_at < 0 || fseeko(f, header_at, SEEK_SET) != 0) {
+        fprintf(stderr, "imgtool: cannot seek in %s: %s\n", out.final_path.c_str(), strerror(errno));
+        return false;
+    }
+    if (!write_exact(out, stored, 4))
+        return false;
+    if (fseeko(f, 0, SEEK_END) != 0) {
+        fprintf(stderr, "imgtool: cannot seek in %s: %s\n", out.final_path.c_str(), strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool write_record(TempOutput &out, const RecordArg &arg)
+{
+    const char *path = arg.payload_path.c_str();
     File in = open_input(path);
     uint64_t size = 0;
     if (!in || !file_size(in.get(), path, &size))
@@ -393,7 +417,7 @@ bool write_record(TempOutput &out, const RecordSpec &spec)
     }
     // The CRC starts with the len word, so the length must be known before
     // the payload is read; the header goes in once the CRC is known.
-    ImageHeader header{0, uint32_t(size), spec.magic, spec.id};
+    ImageHeader header{0, uint32_t(size), arg.magic, arg.id};
     uint8_t stored[IMAGE_HEADER_SIZE];
     header_encode(&header, stored);
     uint32_t crc = gen_crc(stored + IMAGE_CRC_START, kHeaderCovered, kCrcStart);
@@ -405,12 +429,7 @@ bool write_record(TempOutput &out, const RecordSpec &spec)
         return false;
     }
     store_be32(stored, crc);
-    if (header_at < 0 || fseeko(out.file.get(), header_at, SEEK_SET) != 0 ||
-        !write_exact(out, stored, 4) || fseeko(out.file.get(), 0, SEEK_END) != 0) {
-        fprintf(stderr, "imgtool: cannot write %s: %s\n", out.final_path.c_str(), strerror(errno));
-        return false;
-    }
-    return true;
+    return rewrite_crc(out, header_at, stored);
 }
 
 int cmd_create(int argc, char **argv)
@@ -418,15 +437,15 @@ int cmd_create(int argc, char **argv)
     if (argc < 2)
         return usage_error("create needs OUT and at least one TYPE:VERSION:PAYLOAD");
     // All arguments are checked before anything is written.
-    std::vector<RecordSpec> specs(size_t(argc - 1));
+    std::vector<RecordArg> wanted(size_t(argc - 1));
     for (int i = 1; i < argc; i++)
-        if (!parse_record_spec(argv[i], &specs[size_t(i - 1)]))
+        if (!parse_record_arg(argv[i], &wanted[size_t(i - 1)]))
             return kExitFail;
     TempOutput out;
     if (!open_temp_output(argv[0], &out))
         return kExitFail;
-    for (const RecordSpec &spec : specs)
-        if (!write_record(out, spec))
+    for (const RecordArg &arg : wanted)
+        if (!write_record(out, arg))
             return kExitFail;
     return commit_output(out) ? kExitOk : kExitFail;
 }

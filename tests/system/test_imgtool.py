@@ -60,13 +60,13 @@ def payloads(tmp_path):
 def multi_image(tmp_path, payloads):
     paths, files = payloads
     out = tmp_path / "multi.img"
-    specs = [
+    record_args = [
         f"kernel:3.0.0.1:{paths['kern']}",
         f"IMAGE_APPLICATION:1.2.3.4:{paths['big']}",
         f"diags:0.0.0.0:{paths['empty']}",
         f"Application:255.255.255.255:{paths['abc']}",
     ]
-    result = run("create", out, *specs)
+    result = run("create", out, *record_args)
     assert result.returncode == 0, result.stderr
     expected = [
         make_record(KERNEL, 0x03000001, files["kern"]),
