@@ -1,0 +1,11 @@
+#!/bin/sh
+# Prints the benchmark figures (host, and gen_crc under qemu-ppc).
+set -eu
+cd "$(dirname "$0")/.."
+sh scripts/deps.sh
+sh scripts/build.sh
+echo "== host"
+build/host/bench/bench_crc
+build/host/bench/bench_flash
+echo "== powerpc-linux-gnu under qemu-ppc"
+qemu-ppc build/ppc/bench/bench_crc

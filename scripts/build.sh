@@ -1,0 +1,20 @@
+#!/bin/sh
+# Configures and builds the three configurations:
+#   build/host  optimised host build: launcher, tools, emulated devices, benchmarks
+#   build/asan  host build with AddressSanitizer and UndefinedBehaviorSanitizer
+#   build/ppc   static cross build for the 32-bit big-endian PowerPC target
+set -eu
+cd "$(dirname "$0")/.."
+
+configure() {
+    dir=$1; shift
+    if [ ! -f "$dir/build.ninja" ]; then
+        cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+    fi
+    ninja -C "$dir"
+}
+
+configure build/host -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure build/asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON
+configure build/ppc -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/powerpc-linux-gnu.cmake"

@@ -1,0 +1,18 @@
+#!/bin/sh
+# The test command: installs what is missing, builds every configuration,
+# runs the unit tests with sanitizers and on PowerPC under qemu-ppc, then the
+# system tests against the host build.
+set -eu
+cd "$(dirname "$0")/.."
+
+sh scripts/deps.sh
+sh scripts/build.sh
+
+echo "== unit tests, host with ASan and UBSan"
+(cd build/asan && ctest --output-on-failure -j2)
+
+echo "== unit tests, powerpc-linux-gnu under qemu-ppc"
+(cd build/ppc && ctest --output-on-failure -j2)
+
+echo "== system tests, host build"
+SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 -m pytest -q tests/system
