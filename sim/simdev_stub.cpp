@@ -1,1 +1,0 @@
-void simdev_placeholder() {}

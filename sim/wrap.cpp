@@ -1,0 +1,185 @@
+// The link-time way in: test binaries are linked with -Wl,--wrap=<call> for
+// every call below (SIMDEV_WRAP_LINK_OPTIONS), so their references to the C
+// library's call land here. Emulated nodes and descriptors go to the model;
+// everything else to the C library (__real_<call>).
+//
+// Unlike the preload, the emulated node names are always taken: a test that
+// has not attached a board gets ENOENT rather than a real device.
+//
+// Offsets: without _FILE_OFFSET_BITS the plain calls take off_t, 32 bits on
+// the target; the *64 variants take off64_t on every platform.
+#include "simdev_internal.h"
+
+#include <cstdarg>
+#include <cstddef>
+#include <fcntl.h>
+#include <sys/types.h>
+
+extern "C" {
+
+int __real_open(const char *path, int flags, ...);
+int __real_open64(const char *path, int flags, ...);
+int __real_openat(int dirfd, const char *path, int flags, ...);
+int __real_openat64(int dirfd, const char *path, int flags, ...);
+int __real___open_2(const char *path, int flags);
+int __real___open64_2(const char *path, int flags);
+int __real_close(int fd);
+ssize_t __real_read(int fd, void *buf, size_t len);
+ssize_t __real___read_chk(int fd, void *buf, size_t len, size_t buflen);
+ssize_t __real_write(int fd, const void *buf, size_t len);
+ssize_t __real_pread(int fd, void *buf, size_t len, off_t offset);
+ssize_t __real_pread64(int fd, void *buf, size_t len, off64_t offset);
+ssize_t __real_pwrite(int fd, const void *buf, size_t len, off_t offset);
+ssize_t __real_pwrite64(int fd, const void *buf, size_t len, off64_t offset);
+off_t __real_lseek(int fd, off_t offset, int whence);
+off64_t __real_lseek64(int fd, off64_t offset, int whence);
+int __real_ioctl(int fd, unsigned long request, ...);
+
+int __wrap_open(const char *path, int flags, ...);
+int __wrap_open64(const char *path, int flags, ...);
+int __wrap_openat(int dirfd, const char *path, int flags, ...);
+int __wrap_openat64(int dirfd, const char *path, int flags, ...);
+int __wrap___open_2(const char *path, int flags);
+int __wrap___open64_2(const char *path, int flags);
+int __wrap_close(int fd);
+ssize_t __wrap_read(int fd, void *buf, size_t len);
+ssize_t __wrap___read_chk(int fd, void *buf, size_t len, size_t buflen);
+ssize_t __wrap_write(int fd, const void *buf, size_t len);
+ssize_t __wrap_pread(int fd, void *buf, size_t len, off_t offset);
+ssize_t __wrap_pread64(int fd, void *buf, size_t len, off64_t offset);
+ssize_t __wrap_pwrite(int fd, const void *buf, size_t len, off_t offset);
+ssize_t __wrap_pwrite64(int fd, const void *buf, size_t len, off64_t offset);
+off_t __wrap_lseek(int fd, off_t offset, int whence);
+off64_t __wrap_lseek64(int fd, off64_t offset, int whence);
+int __wrap_ioctl(int fd, unsigned long request, ...);
+
+} // extern "C"
+
+// The mode argument exists only when the flags create a file.
+#define TAKE_MODE(flags, mode)                          \
+    do {                                                \
+        if ((flags) & (O_CREAT | O_TMPFILE)) {          \
+            va_list ap;                                 \
+            va_start(ap, flags);                        \
+            mode = static_cast<mode_t>(va_arg(ap, int)); \
+            va_end(ap);                                 \
+        }                                               \
+    } while (0)
+
+int __wrap_open(const char *path, int flags, ...)
+{
+    mode_t mode = 0;
+    TAKE_MODE(flags, mode);
+    if (simdev_is_node(path))
+        return simdev_open(path, flags);
+    return __real_open(path, flags, mode);
+}
+
+int __wrap_open64(const char *path, int flags, ...)
+{
+    mode_t mode = 0;
+    TAKE_MODE(flags, mode);
+    if (simdev_is_node(path))
+        return simdev_open(path, flags);
+    return __real_open64(path, flags, mode);
+}
+
+// Node names are absolute, so the directory descriptor never matters.
+int __wrap_openat(int dirfd, const char *path, int flags, ...)
+{
+    mode_t mode = 0;
+    TAKE_MODE(flags, mode);
+    if (simdev_is_node(path))
+        return simdev_open(path, flags);
+    return __real_openat(dirfd, path, flags, mode);
+}
+
+int __wrap_openat64(int dirfd, const char *path, int flags, ...)
+{
+    mode_t mode = 0;
+    TAKE_MODE(flags, mode);
+    if (simdev_is_node(path))
+        return simdev_open(path, flags);
+    return __real_openat64(dirfd, path, flags, mode);
+}
+
+int __wrap___open_2(const char *path, int flags)
+{
+    if (simdev_is_node(path))
+        return simdev_open(path, flags);
+    return __real___open_2(path, flags);
+}
+
+int __wrap___open64_2(const char *path, int flags)
+{
+    if (simdev_is_node(path))
+        return simdev_open(path, flags);
+    return __real___open64_2(path, flags);
+}
+
+int __wrap_close(int fd)
+{
+    return simdev_owns(fd) ? simdev_close(fd) : __real_close(fd);
+}
+
+ssize_t __wrap_read(int fd, void *buf, size_t len)
+{
+    return simdev_owns(fd) ? simdev_read(fd, buf, len) : __real_read(fd, buf, len);
+}
+
+ssize_t __wrap___read_chk(int fd, void *buf, size_t len, size_t buflen)
+{
+    if (simdev_owns(fd) && len <= buflen)
+        return simdev_read(fd, buf, len);
+    return __real___read_chk(fd, buf, len, buflen);
+}
+
+ssize_t __wrap_write(int fd, const void *buf, size_t len)
+{
+    return simdev_owns(fd) ? simdev_write(fd, buf, len) : __real_write(fd, buf, len);
+}
+
+ssize_t __wrap_pread(int fd, void *buf, size_t len, off_t offset)
+{
+    return simdev_owns(fd) ? simdev_pread(fd, buf, len, offset)
+                           : __real_pread(fd, buf, len, offset);
+}
+
+ssize_t __wrap_pread64(int fd, void *buf, size_t len, off64_t offset)
+{
+    return simdev_owns(fd) ? simdev_pread(fd, buf, len, offset)
+                           : __real_pread64(fd, buf, len, offset);
+}
+
+ssize_t __wrap_pwrite(int fd, const void *buf, size_t len, off_t offset)
+{
+    return simdev_owns(fd) ? simdev_pwrite(fd, buf, len, offset)
+                           : __real_pwrite(fd, buf, len, offset);
+}
+
+ssize_t __wrap_pwrite64(int fd, const void *buf, size_t len, off64_t offset)
+{
+    return simdev_owns(fd) ? simdev_pwrite(fd, buf, len, offset)
+                           : __real_pwrite64(fd, buf, len, offset);
+}
+
+off_t __wrap_lseek(int fd, off_t offset, int whence)
+{
+    if (simdev_owns(fd))
+        return static_cast<off_t>(simdev_lseek(fd, offset, whence));
+    return __real_lseek(fd, offset, whence);
+}
+
+off64_t __wrap_lseek64(int fd, off64_t offset, int whence)
+{
+    return simdev_owns(fd) ? simdev_lseek(fd, offset, whence) : __real_lseek64(fd, offset, whence);
+}
+
+int __wrap_ioctl(int fd, unsigned long request, ...)
+{
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    return simdev_owns(fd) ? simdev_ioctl(fd, request, arg) : __real_ioctl(fd, request, arg);
+}
