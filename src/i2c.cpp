@@ -70,12 +70,16 @@ int i2c_smbus_write_byte_data(int fd, uint8_t command, uint8_t value)
 
 // Clears bit 3 of register 12 of the bus-1 device from register 4's value,
 // as the board needs before every EEPROM write. Nothing is checked: a
-// failed read gives -1, whose low byte 0xFF makes 0xF7 the value written.
+// failed read counts as -1, whose low byte 0xFF makes 0xF7 the value
+// written. Newer SMBus libraries return -errno instead of -1, which would
+// change the byte written, so every failure is taken as -1.
 void prepare_vpd_write()
 {
     const int fd = bus_fd(kPrepBus);
     (void)ioctl(fd, I2C_SLAVE, kPrepDevice);
-    const int value = i2c_smbus_read_byte_data(fd, kPrepReadRegister);
+    int value = i2c_smbus_read_byte_data(fd, kPrepReadRegister);
+    if (value < 0)
+        value = -1;
     (void)i2c_smbus_write_byte_data(fd, kPrepWriteRegister, uint8_t(value & kPrepClearBit3));
 }
 
