@@ -9,11 +9,17 @@
 //    static PowerPC tests under qemu-ppc take no preload); tests call
 //    simdev_attach() themselves.
 // Every other path and descriptor is passed through to the C library.
+// Without SIMDEV_BOARD the preload leaves the node names to the system; the
+// wrap always takes them (ENOENT while no board is attached). Programs that
+// open the nodes through stdio (fopen) are not seen by either way in.
+// Descriptors inherited across exec are recognised again by the preload;
+// dup() copies of emulated descriptors are not. The model is single-threaded.
 //
 // A board directory holds:
 //   board.conf        "name=value" lines: erasesize=<bytes>, and one
 //                     "mtd-<name>=<bytes>" line per partition (sizes must be
-//                     multiples of erasesize); missing lines take defaults
+//                     multiples of erasesize); missing lines take defaults;
+//                     numbers in C notation, '#' starts a comment line
 //   mtd-<name>.bin    the partition's bytes (created erased, 0xFF)
 //   mtd-<name>.wear   one 32-bit erase counter per sector (host order)
 //   i2c-0-54.bin      the VPD EEPROM, 8 KiB, two-byte big-endian addressing
@@ -44,7 +50,10 @@ void simdev_detach();
 //   fail-erase <dev>    MEMERASE fails with EIO
 //   nak <bus> <addr>    the device at <addr> (hex) on i2c-<bus> does not answer
 //   cut-at-write <n>    the process is killed (SIGKILL) at its n-th flash
-//                       write, before any byte of it lands: a power cut
+//                       write, before any byte of it lands: a power cut.
+//                       Counted per process since attach, over write and
+//                       pwrite requests that would program at least one
+//                       byte (not those refused with EBADF, ENOSPC, EIO).
 // <dev> is a node name without /dev/ ("mtd-rfs", "i2c-0"). Returns 0, or -1
 // for a rule that does not parse.
 int simdev_add_fault(const char *rule);
@@ -61,12 +70,28 @@ void simdev_clear_faults();
 //   i2c-0 read 0x54 1 -> 02
 //   i2c-1 smbus-read 0x20 reg 0x04 -> 2f
 //   i2c-1 smbus-write 0x20 reg 0x0c 27
-// A failed request ends in " -> <errno name>" (e.g. " -> ENXIO").
+// and further:
+//   mtd-kernel close              (i2c-0 close likewise)
+//   mtd-kernel regioncount        MEMGETREGIONCOUNT (no regions)
+//   i2c-0 slave-force 0x54        I2C_SLAVE_FORCE
+//   i2c-1 smbus-read 0x20 -> 2f   SMBus byte read (no register)
+//   i2c-1 smbus-write 0x20 reg 0x10 ef be    word data, bytes as sent
+//   i2c-1 smbus-quick 0x20 write
+// I2C_RDWR logs one read or write line per message. Offsets and lengths
+// are those of the request; a clipped transfer logs what was asked.
+// A failed request ends in " -> <errno name>" (e.g. " -> ENXIO"); the
+// write killed by cut-at-write ends in " -> power-cut".
+//
+// Device behaviour beyond the kernel drivers' plain rules: a write over
+// bytes not erased stores old & new and succeeds (no verify error); an
+// I2C read() or write() of more than 8192 bytes moves 8192, as i2c-dev does.
 const std::vector<std::string> &simdev_log();
 void simdev_log_clear();
 
 // Direct access to the backing store for tests: bypasses the log and the
-// NOR rules. Returns 0, or -1 for an unknown device or a range past its end.
+// NOR rules. <dev> is "mtd-<name>", "i2c-0" or "i2c-0-54" (the EEPROM),
+// "i2c-1" or "i2c-1-20" (the registers). Returns 0, or -1 for an unknown
+// device or a range past its end.
 int simdev_peek(const char *dev, uint32_t offset, void *out, uint32_t length);
 int simdev_poke(const char *dev, uint32_t offset, const void *bytes, uint32_t length);
 // Size in bytes of a partition (0 if unknown) and its erase size.
