@@ -205,3 +205,11 @@ def test_absent_and_nak_addresses_fail_with_enxio(board):
     assert r.returncode != 0
     assert "i2c-1 slave-force 0x20" in log(board)
     assert "i2c-1 smbus-read 0x20 reg 0x04 -> ENXIO" in log(board)
+
+
+def test_unusable_board_fails_the_open_instead_of_passing_it_on(board):
+    (board / "board.conf").write_text("erasesize=1000\n")
+    r = run(board, "mtd_debug", "info", "/dev/mtd-kernel")
+    assert r.returncode != 0
+    assert "not a multiple of 1000" in r.stderr
+    assert "mtd.size" not in r.stdout
