@@ -1,0 +1,229 @@
+// Part 1.1 (start-up sequence, slot choice, reset, SIGINT flag) and Part 1.2
+// (boot settings), with the program entry `main`.
+#include "launch.h"
+
+#include "flash.h"
+#include "i2c.h"
+#include "rescue.h"
+#include "usb_boot.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+int32_t gdb_enable = 0;
+int32_t gdbserver_enable = 0;
+int32_t gdbport = 1234;
+uint8_t shell_enable = 0;
+uint8_t memchk_enable = 0;
+int32_t rescue_enable = 0;
+int32_t standalone_diags = 0;
+uint8_t tried_alt_image = 0;
+volatile std::sig_atomic_t sig_quit_raised = 0;
+uint8_t usb_boot_enabled = 0;
+char stringbuff[kStringBuffSize] = "";
+
+namespace {
+
+constexpr int kDefaultGdbPort = 1234;
+constexpr const char *kUsbImageName = "QLX5270_OS.img";
+
+int other_slot(int slot)
+{
+    return slot == 1 ? 2 : 1;
+}
+
+// Steps 8 to 10: the USB stick's part of the boot. The slot that the stick
+// names (1 or 2), or 0 when the flash slots follow as the VPD says.
+int usb_boot_slot()
+{
+    usb_boot_enabled = api_get_usbboot() == VPD_USB_BOOT_ALLOWED ? 1 : 0;
+    if (usb_boot_enabled && usb_mount() < 0)
+        usb_boot_enabled = 0;
+    if (!usb_boot_enabled)
+        return 0;
+    (void)usb_update_boot();
+    const int slot = usb_which_image();
+    if (slot != 3)
+        return slot;
+    printf("Booting image '%s' from USB stick.\n", kUsbImageName);
+    (void)extract_image(3);
+    printf("USB Boot failed. Trying flash images.\n");
+    return 0;
+}
+
+// Steps 11 to 13: the slot, then the other slot once.
+void boot_flash_slots(int slot)
+{
+    if (slot == 0)
+        slot = which_image();
+    printf("Booting image '%d'\n", slot);
+    (void)extract_image(slot);
+    const int other = other_slot(slot);
+    printf("Booting image '%d'\n", other);
+    tried_alt_image = 1;
+    (void)extract_image(other);
+}
+
+// "on" at the start of a value, case-sensitive.
+int value_is_on(const char *value)
+{
+    return strncmp(value, "on", 2) == 0 ? 1 : 0;
+}
+
+// The value after the first occurrence of `key` anywhere in `text`, or
+// nullptr when the key is not there.
+const char *find_value(const char *text, const char *key)
+{
+    const char *at = strstr(text, key);
+    return at ? at + strlen(key) : nullptr;
+}
+
+// Step 4 of Part 1.2 for the "on" keys: the flag becomes 1 or 0 when the key
+// is found, and keeps its value otherwise. The result says whether it was
+// found and set to 1.
+template <typename Flag> int set_on_flag(const char *text, const char *key, Flag &flag)
+{
+    const char *value = find_value(text, key);
+    if (!value)
+        return 0;
+    flag = Flag(value_is_on(value));
+    return flag ? 1 : 0;
+}
+
+// A decimal number as "%d" reads it (leading white space, an optional sign,
+// digits up to the first non-digit), without sscanf's undefined overflow:
+// values beyond the int32 range are clamped. 1 when a number was read.
+int read_decimal(const char *text, int32_t *number)
+{
+    char *end = nullptr;
+    const long long value = strtoll(text, &end, 10);
+    if (end == text)
+        return 0;
+    *number = int32_t(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
+    return 1;
+}
+
+} // namespace
+
+void launch_reset_state()
+{
+    gdb_enable = 0;
+    gdbserver_enable = 0;
+    gdbport = kDefaultGdbPort;
+    shell_enable = 0;
+    memchk_enable = 0;
+    rescue_enable = 0;
+    standalone_diags = 0;
+    tried_alt_image = 0;
+    sig_quit_raised = 0;
+    usb_boot_enabled = 0;
+    memset(stringbuff, 0, sizeof stringbuff);
+}
+
+int run_command(const char *command)
+{
+    fflush(stdout);
+    return system(command);
+}
+
+void boot_error(const char *format, ...)
+{
+    fflush(stdout);
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+}
+
+void shell_step()
+{
+    if (shell_enable)
+        (void)run_command("/bin/sh\n");
+}
+
+void sig_handler(int)
+{
+    sig_quit_raised = 1;
+}
+
+int sig_init()
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = sig_handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: a waiting console read returns early
+    return sigaction(SIGINT, &action, nullptr);
+}
+
+int which_image()
+{
+    return api_get_image() == 2 ? 2 : 1;
+}
+
+void board_reset()
+{
+    (void)sleep(1);
+    if (run_command("reboot") == -1)
+        boot_error("System reboot failed, please power-cycle.\n");
+    exit(0);
+}
+
+void parse_uboot_env_text(const uint8_t *bytes)
+{
+    // The entries become one text line: NULs turn into spaces.
+    char text[kUbootEnvLength + 1];
+    for (uint32_t i = 0; i < kUbootEnvLength; i++)
+        text[i] = bytes[i] == 0 ? ' ' : char(bytes[i]);
+    text[kUbootEnvLength] = '\0';
+
+    (void)set_on_flag(text, "gdb=", gdb_enable);
+    if (set_on_flag(text, "gdbserver=", gdbserver_enable))
+        gdb_enable = 1;
+    if (const char *port = find_value(text, "gdbport="))
+        (void)read_decimal(port, &gdbport);
+    (void)set_on_flag(text, "shell=", shell_enable);
+    (void)set_on_flag(text, "memchk=", memchk_enable);
+    if (const char *mode = find_value(text, "diagnostics=")) {
+        rescue_enable = strncmp(mode, "rescue", 6) == 0 ? 1 : 0;
+        standalone_diags = strncmp(mode, "diags", 5) == 0 ? 1 : 0;
+    }
+}
+
+int parse_uboot_env()
+{
+    uint8_t bytes[kUbootEnvLength];
+    // An unreadable partition (flash not opened, read error) keeps every
+    // setting at its default rather than parsing whatever the buffer held.
+    if (api_flash_read(bytes, uboot_env_fd, kUbootEnvOffset, kUbootEnvLength) != 0)
+        return 0;
+    parse_uboot_env_text(bytes);
+    return 0;
+}
+
+void run_boot_sequence()
+{
+    (void)sig_init();
+    (void)api_i2c_init();
+    (void)api_flash_init();
+    (void)parse_uboot_env();
+    (void)run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    if (rescue_enable)
+        (void)run_rescue_mode();
+    if (standalone_diags)
+        (void)run_standalone_diags();
+    boot_flash_slots(usb_boot_slot());
+    board_reset();
+}
+
+#ifdef LAUNCH_WITH_MAIN
+// Only in the launcher executable; the library copy of this module (swcore)
+// is built without it so that tests can link the module.
+int main(int, char **)
+{
+    run_boot_sequence();
+}
+#endif
