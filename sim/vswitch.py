@@ -22,6 +22,7 @@ import os
 import select
 import shutil
 import signal
+import socket
 import stat
 import struct
 import subprocess
@@ -415,7 +416,7 @@ def namespace_init(cfg):
 
     root = cfg["root"]
     build_rootfs(root, cfg)
-    socket_sethostname(cfg.get("hostname", "vswitch"))
+    socket.sethostname(cfg.get("hostname", "vswitch"))
 
     # BusyBox's reboot, halt and poweroff ask init with these signals.
     asks = {signal.SIGTERM: "reboot", signal.SIGUSR1: "halt", signal.SIGUSR2: "poweroff"}
@@ -470,11 +471,6 @@ def namespace_init(cfg):
     return 0
 
 
-def socket_sethostname(name):
-    import socket
-    socket.sethostname(name)
-
-
 def build_rootfs(root, cfg):
     """A fresh root filesystem in RAM: BusyBox applets, the stand-ins, the
     host C library for the dynamically linked launcher, and the mounts."""
@@ -515,8 +511,10 @@ def build_rootfs(root, cfg):
             os.symlink("/bin/busybox", link)
 
     put(IN_LAUNCHER, cfg["launcher"])
-    put(IN_PRELOAD, cfg["preload"], 0o644)
-    programs = [cfg["launcher"], cfg["preload"]]
+    programs = [cfg["launcher"]]
+    if cfg.get("preload"):
+        put(IN_PRELOAD, cfg["preload"], 0o644)
+        programs.append(cfg["preload"])
     if cfg.get("rx"):
         put(IN_RX, cfg["rx"])
         programs.append(cfg["rx"])
@@ -607,9 +605,10 @@ def start_console_program(root, cfg):
             "PATH": "/sbin:/bin:/usr/sbin:/usr/bin",
             "HOME": "/root",
             "TERM": cfg.get("term") or "vt100",
-            "LD_PRELOAD": IN_PRELOAD,
             "SIMDEV_BOARD": IN_BOARD + "/dev",
         }
+        if cfg.get("preload"):
+            env["LD_PRELOAD"] = IN_PRELOAD
         os.execve(IN_LAUNCHER, [IN_LAUNCHER], env)
     except BaseException as e:  # noqa: BLE001 - the child must never return
         try:
@@ -843,10 +842,10 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
          usb_delay=0.0, hostname="vswitch"):
     """Boots the board, and again after each reboot up to `reboots` times.
     Returns the exit status of the last boot."""
-    board = Board(board_path)
-    board.check()
     if os.geteuid() != 0:
         raise VswitchError("booting needs root (mounts and namespaces)")
+    board = Board(board_path)
+    board.check()
     if not shutil.which("unshare"):
         raise VswitchError("unshare not found (install util-linux)")
     busybox = shutil.which("busybox")
@@ -857,7 +856,7 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
     cfg = {
         "board": board.path,
         "launcher": find_program(launcher, "launcher"),
-        "preload": os.path.abspath(preload),
+        "preload": None if preload in (None, "none") else os.path.abspath(preload),
         "busybox": busybox,
         "rx": os.path.realpath(shutil.which("rx")) if shutil.which("rx") else None,
         "usb": os.path.isdir(board.usb),
@@ -866,7 +865,7 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
         "term": os.environ.get("TERM"),
         "host_namespaces": namespace_ids(),
     }
-    if not os.path.isfile(cfg["preload"]):
+    if cfg["preload"] and not os.path.isfile(cfg["preload"]):
         raise VswitchError(f"device preload not found at {preload}")
     lock = open(os.path.join(board.path, ".lock"), "w")
     try:
@@ -1000,7 +999,7 @@ def parser():
     b = sub.add_parser("boot", help="power the board on with the console attached")
     b.add_argument("board")
     b.add_argument("--launcher", help="launcher binary (default: $SWITCH_BUILD_DIR/src/launcher)")
-    b.add_argument("--preload", help="device preload (default: "
+    b.add_argument("--preload", help="device preload, or none (default: "
                    "$SWITCH_BUILD_DIR/sim/libsimdev_preload.so)")
     b.add_argument("--timeout", type=float, help="power off after this many seconds")
     b.add_argument("--reboots", type=int, default=0,
