@@ -876,6 +876,13 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
     if escape is None:
         console.escape = None
     deadline = time.monotonic() + timeout if timeout else None
+
+    def hang_up(signum, frame):
+        raise SystemExit(EXIT_OPERATOR)
+
+    # A closed terminal or a kill ends the board and still cleans up.
+    signal.signal(signal.SIGHUP, hang_up)
+    signal.signal(signal.SIGTERM, hang_up)
     with tempfile.TemporaryDirectory(prefix="vswitch-cache-") as cache:
         cfg["duma"] = build_duma(cache)
         with console:
