@@ -17,7 +17,8 @@ struct ImageFile {
     explicit ImageFile(const Bytes &bytes) : stream(tmpfile())
     {
         if (stream) {
-            fwrite(bytes.data(), 1, bytes.size(), stream);
+            if (!bytes.empty())
+                fwrite(bytes.data(), 1, bytes.size(), stream);
             rewind(stream);
         }
     }
