@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,6 +72,21 @@ struct termios settings_of(int fd)
     return t;
 }
 
+// Byte for byte, as far as the platform fills the record.
+bool same_settings(const struct termios &a, const struct termios &b)
+{
+#if defined(__powerpc__)
+    // qemu-user leaves the PowerPC record's speed words as its own buffer
+    // had them (the board's kernel fills them); the speeds live in c_cflag
+    // as well, so everything the port uses is still compared.
+    const size_t compared = offsetof(struct termios, c_ispeed);
+#else
+    const size_t compared = sizeof(struct termios);
+#endif
+    return memcmp(&a, &b, compared) == 0 && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
+}
+
 class Serial : public testing::Test {
 protected:
     void SetUp() override
@@ -121,7 +137,7 @@ TEST_F(Serial, DownloadSettingsThenTheConsoleSettingsByteForByte)
     EXPECT_EQ(stdout_of([&] { fd = init_serial(); }), kPrepare);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(op.polls, 1u);
-    EXPECT_EQ(memcmp(&oldtty, &console, sizeof console), 0);
+    EXPECT_TRUE(same_settings(oldtty, console));
 
     const struct termios raw = settings_of(fd);
     EXPECT_EQ(cfgetispeed(&raw), speed_t(B115200));
@@ -136,7 +152,7 @@ TEST_F(Serial, DownloadSettingsThenTheConsoleSettingsByteForByte)
     EXPECT_EQ(stdout_of([&] { reset_serial(fd); }), kRestore);
     EXPECT_EQ(op.polls, 1u);
     const struct termios after = settings_of(slave);
-    EXPECT_EQ(memcmp(&after, &console, sizeof console), 0);
+    EXPECT_TRUE(same_settings(after, console));
     // The port stays open for the caller.
     EXPECT_EQ(fcntl(fd, F_GETFD), 0);
     close(fd);
@@ -180,7 +196,7 @@ TEST_F(Serial, PortThatDoesNotOpen)
     EXPECT_EQ(stdout_of([&] { fd = init_serial(); }), "");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Can't open serial port!: No such file or directory\n");
     EXPECT_EQ(fd, -1);
-    EXPECT_EQ(memcmp(&saved, &oldtty, sizeof saved), 0);
+    EXPECT_EQ(memcmp(&saved, &oldtty, sizeof saved), 0); // untouched, not re-read
     // Handed the failure, the restore neither waits nor prints.
     EXPECT_EQ(stdout_of([] { reset_serial(-1); }), "");
     EXPECT_EQ(op.polls, 0u);
