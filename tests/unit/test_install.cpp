@@ -403,18 +403,6 @@ TEST_F(Install, LengthWhoseRecordSizeOverflowsIsRefusedUnread)
     EXPECT_EQ(flash_writes(), 0u);
 }
 
-TEST_F(Install, FlashWriteFailureKeepsEarlierRecordsAndSkipsTheRest)
-{
-    ASSERT_EQ(simdev_add_fault("fail-write mtd-rfs"), 0);
-    const Bytes kernel = make_record(IMAGE_KERNEL, pattern(100, 1));
-    std::string out;
-    EXPECT_EQ(install(image(concat({kernel, make_record(IMAGE_RFS, {1}), make_record(IMAGE_DFT, {2})})), 0, 0,
-                      &out),
-              0);
-    EXPECT_EQ(peek("mtd-kernel", 0, uint32_t(kernel.size())), kernel);
-    EXPECT_EQ(log_lines("mtd-devicetree").size(), 0u);
-}
-
 // --- Size limits, on partitions of the switch's own sizes -------------------------
 
 class InstallLimits : public Install {
