@@ -1,5 +1,5 @@
-// Part 1.3 (application image extraction from a slot file) and Part 1.4
-// (the rescue partition's image).
+// Application image extraction from a slot file, and the rescue partition's
+// image.
 #include "launch.h"
 
 #include "crc.h"
@@ -86,7 +86,7 @@ void write_payload(const std::vector<uint8_t> &record, FILE *out)
     (void)fwrite(record.data() + IMAGE_HEADER_SIZE, 1, record.size() - IMAGE_HEADER_SIZE, out);
 }
 
-// Rescue fallback of Part 1.3: returns only through board_reset.
+// Rescue fallback of extract_image: returns only through board_reset.
 [[noreturn]] void rescue_fallback()
 {
     (void)extract_image_from_flash();
@@ -94,8 +94,8 @@ void write_payload(const std::vector<uint8_t> &record, FILE *out)
     board_reset();
 }
 
-// Step 1 for slots 1 and 2: the slot's file, else the other slot's, else
-// the rescue fallback.
+// The file to read for slots 1 and 2: the slot's file, else the other
+// slot's, else the rescue fallback.
 File open_slot_file(int slot)
 {
     File in = open_file(slot_path(slot), "rb");
@@ -110,8 +110,8 @@ File open_slot_file(int slot)
     rescue_fallback();
 }
 
-// Step 1 for slot 3: the stick's image, unless it is missing or the operator
-// refuses it as a rejected image.
+// The file to read for slot 3: the stick's image, unless it is missing or
+// the operator refuses it as a rejected image.
 File open_usb_file()
 {
     File in = open_file(kUsbImagePath, "rb");
@@ -131,7 +131,7 @@ File open_usb_file()
     return in;
 }
 
-// Step 4.4: the bootable record failed its check.
+// The bootable record failed its check.
 int record_failed(int slot, File &in, File &out)
 {
     if (slot == 3) {
@@ -153,7 +153,7 @@ int record_failed(int slot, File &in, File &out)
     return 0;
 }
 
-// Step 5: the file holds no bootable record; `last` is the last header read.
+// The file holds no bootable record; `last` is the last header read.
 int no_bootable_record(int slot, const ImageHeader &last, File &in, File &out)
 {
     if (slot == 3) {
@@ -175,7 +175,7 @@ int no_bootable_record(int slot, const ImageHeader &last, File &in, File &out)
     return 0;
 }
 
-// Step 4.3: the record is good. Does not return.
+// The record is good. Does not return.
 [[noreturn]] void boot_record(int slot, std::vector<uint8_t> &record, File &in, File &out)
 {
     ImageHeader header;
@@ -202,7 +202,7 @@ int copy_bytes(FILE *in, FILE *out, uint32_t length)
     return 1;
 }
 
-// Step 8.4 of Part 1.4: the record into /tmp/image and on into the slot
+// The recovery install: the record into /tmp/image and on into the slot
 // file, and the VPD fields.
 void install_recovery(const std::vector<uint8_t> &record, char digit)
 {
@@ -224,7 +224,7 @@ void install_recovery(const std::vector<uint8_t> &record, char digit)
     (void)api_set_booted_image(slot);
 }
 
-// Step 8 of Part 1.4: a recovery record, installed into a slot at the
+// The rescue partition's recovery record, installed into a slot at the
 // operator's choice.
 void offer_recovery_install(const std::vector<uint8_t> &record)
 {
@@ -345,7 +345,7 @@ int extract_gdb(int slot)
     }
     printf("Found GDB image %d of length = %u.\n", source, header.len);
     // A file that ends inside the record gives no debugger: the partial copy
-    // is not unpacked, and Part 1.5 reports GDB as not available.
+    // is not unpacked, and launch_image then reports GDB as not available.
     if (!copy_bytes(in.get(), out.get(), header.len))
         return 0;
     in.reset();

@@ -1,5 +1,5 @@
-// Part 1.1 (start-up sequence, slot choice, reset, SIGINT flag) and Part 1.2
-// (boot settings), with the program entry `main`.
+// The start-up sequence, slot choice, reset, SIGINT flag and the boot
+// settings, with the program entry `main`.
 #include "launch.h"
 
 #include "flash.h"
@@ -35,7 +35,7 @@ int other_slot(int slot)
     return slot == 1 ? 2 : 1;
 }
 
-// Steps 8 to 10: the USB stick's part of the boot. The slot that the stick
+// The USB stick's part of the start-up sequence. The slot that the stick
 // names (1 or 2), or 0 when the flash slots follow as the VPD says.
 int usb_boot_slot()
 {
@@ -54,7 +54,7 @@ int usb_boot_slot()
     return 0;
 }
 
-// Steps 11 to 13: the slot, then the other slot once.
+// The flash slots: the slot, then the other slot once.
 void boot_flash_slots(int slot)
 {
     if (slot == 0)
@@ -81,8 +81,8 @@ const char *find_value(const char *text, const char *key)
     return at ? at + strlen(key) : nullptr;
 }
 
-// Step 4 of Part 1.2 for the "on" keys: the flag becomes 1 or 0 when the key
-// is found, and keeps its value otherwise. The result says whether it was
+// The boot-settings rule for the "on" keys: the flag becomes 1 or 0 when the
+// key is found, and keeps its value otherwise. The result says whether it was
 // found and set to 1.
 template <typename Flag> int set_on_flag(const char *text, const char *key, Flag &flag)
 {

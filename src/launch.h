@@ -1,10 +1,10 @@
-// The boot launcher (subsystem 1): the start-up sequence and slot choice
-// (Part 1.1), the boot settings from the boot-loader environment (Part 1.2),
-// the application image extraction (Part 1.3), the rescue-partition image
-// (Part 1.4) and the application launch (Part 1.5).
+// The boot launcher: the start-up sequence and slot choice, the boot
+// settings from the boot-loader environment, the application image
+// extraction, the rescue-partition image and the application launch.
 //
-// The module is split over launch.cpp (1.1, 1.2, `main`), extract.cpp (1.3,
-// 1.4) and launch_image.cpp (1.5); this header is its one contract.
+// The module is split over launch.cpp (start-up sequence, slot choice, boot
+// settings, `main`), extract.cpp (slot-file and rescue-partition images) and
+// launch_image.cpp (the launch); this header is its one contract.
 //
 // Result convention: the operations that end the boot (`board_reset`,
 // `launch_image`, and on success `extract_image` and
@@ -18,10 +18,10 @@
 #include <cstdio>
 #include <vector>
 
-// --- Process-wide boot state (Part 1.1), with the start values. ----------
-// Written once by parse_uboot_env (Part 1.2) unless noted, read afterwards.
-// Separate variables named as in the specification; the first eight belong
-// to the launcher module alone (split over its three source files).
+// --- Process-wide boot state, with the start values. ---------------------
+// Written once by parse_uboot_env unless noted, read afterwards. Separate
+// variables; the first eight belong to the launcher module alone (split over
+// its three source files).
 extern int32_t gdb_enable;       // 0
 extern int32_t gdbserver_enable; // 0
 extern int32_t gdbport;          // 1234, TCP port of gdbserver
@@ -41,8 +41,9 @@ extern char stringbuff[kStringBuffSize]; // command text of the launch
 // Puts every variable above back to its start value. Tests only.
 void launch_reset_state();
 
-// --- Part 1.1 -------------------------------------------------------------
-// The start-up sequence of `main`, steps 1 to 14. Does not return.
+// --- Start-up sequence and slot choice ------------------------------------
+// The whole start-up sequence of `main`, from sig_init to the final
+// board_reset. Does not return.
 [[noreturn]] void run_boot_sequence();
 // The slot to boot from the VPD boot slot: 2 for 2, else 1.
 int which_image();
@@ -55,7 +56,7 @@ int sig_init();
 // Sets sig_quit_raised to 1; nothing else.
 void sig_handler(int signum);
 
-// --- Part 1.2 -------------------------------------------------------------
+// --- Boot settings --------------------------------------------------------
 // Reads the 1280 bytes after the environment's checksum word and sets the
 // boot flags. When the partition cannot be read every setting is kept.
 // Always 0.
@@ -66,7 +67,7 @@ constexpr uint32_t kUbootEnvOffset = 4;
 constexpr uint32_t kUbootEnvLength = 1280;
 void parse_uboot_env_text(const uint8_t *bytes);
 
-// --- Part 1.3 -------------------------------------------------------------
+// --- Application image extraction from a slot file ------------------------
 // Boots slot 1, 2 or 3 (the USB stick's image). Returns 0 when this attempt
 // failed and the caller may go on; otherwise does not return.
 int extract_image(int slot);
@@ -87,10 +88,11 @@ int extract_gdb(int slot);
 // past the end of the file, cannot be allocated or is read only in part.
 [[nodiscard]] int read_file_record(FILE *stream, const ImageHeader &header,
                                    std::vector<uint8_t> &record);
-// 1 when `record` (header first) passes the CRC check of Part 2.1.
+// 1 when `record` (header first) passes the image CRC check against the CRC
+// word at the start of its header.
 [[nodiscard]] int record_crc_good(const std::vector<uint8_t> &record);
 
-// --- Part 1.4 -------------------------------------------------------------
+// --- Rescue-partition image -----------------------------------------------
 // Boots the record at the start of the rescue partition (diagnostics at
 // once; a recovery image after the install prompt). Returns 0 when there is
 // no usable image there; otherwise does not return.
@@ -111,7 +113,7 @@ enum RescueRead {
 // line from descriptor 0, without stdio buffering.
 int read_install_answer();
 
-// --- Part 1.5 -------------------------------------------------------------
+// --- Application launch ---------------------------------------------------
 // Unpacks /tmp/velosimage.tar.gz in /tmp and starts the application in the
 // mode that the boot settings select. Never returns.
 [[noreturn]] void launch_image(uint8_t diagnostics);
@@ -122,5 +124,6 @@ int read_install_answer();
 int run_command(const char *command);
 // Flushes stdout, then writes the formatted message to stderr.
 void boot_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
-// The shell step of Parts 1.3 and 1.4: "/bin/sh\n" when shell_enable is set.
+// The shell step of the image-extraction failure paths: "/bin/sh\n" when
+// shell_enable is set.
 void shell_step();

@@ -1,4 +1,4 @@
-// Part 1.5: unpacking and starting the application.
+// launch_image: unpacking and starting the application.
 #include "launch.h"
 
 #include "i2c.h"
@@ -18,8 +18,8 @@ bool file_exists(const char *path)
     return access(path, F_OK) == 0;
 }
 
-// Step 2: one shell script, so that the change of directory holds for tar
-// and rm.
+// The unpack: one shell script, so that the change of directory holds for
+// tar and rm.
 void unpack_archive()
 {
     snprintf(stringbuff, sizeof stringbuff, "cd /tmp \ntar mxzf %s \nrm %s\n", kArchivePath,
@@ -30,8 +30,9 @@ void unpack_archive()
     }
 }
 
-// Step 3: a tree without the marker is either a failed unpack or an image
-// for another system; the operator may go to the rescue menu first.
+// The compatibility check: a tree without the marker is either a failed
+// unpack or an image for another system; the operator may go to the rescue
+// menu first.
 void check_compatibility_marker()
 {
     if (file_exists(kMarkerPath))
@@ -44,7 +45,7 @@ void check_compatibility_marker()
         (void)run_rescue_mode();
 }
 
-// Step 5.
+// A diagnostics image: its program takes the application's place.
 void install_diagnostics()
 {
     printf("install diags image\n");
@@ -52,7 +53,7 @@ void install_diagnostics()
     (void)run_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
 }
 
-// Step 6.
+// The operator's shell, when the boot settings ask for one.
 void operator_shell()
 {
     printf("Dropping into shell\n");
@@ -79,7 +80,7 @@ void operator_shell()
     board_reset();
 }
 
-// Step 7: the first mode whose condition holds.
+// The start modes in order: the first mode whose condition holds.
 [[noreturn]] void start_application()
 {
     if (gdbserver_enable && memchk_enable) {

@@ -1,4 +1,4 @@
-// Part 6.1: console keys and the line editor; placeholders of Part 6.2.
+// Console keys and the line editor; placeholders for the rescue menu.
 #include "rescue.h"
 
 #include <cerrno>
@@ -26,7 +26,7 @@ int input_ended = 0;
 
 enum class EscapeState { kNormal, kAfterEsc, kSequence };
 
-// One call of get_user_input. `room` of the specification is size - len.
+// One call of get_user_input. The room left in `buffer` is size - len.
 struct LineEditor {
     char *buffer;
     size_t size;
@@ -249,15 +249,15 @@ char *get_user_input(char *buffer, size_t size)
     return buffer;
 }
 
-// NOT YET BUILT (Part 6.2, a later issue): returns as if the operator had
-// chosen Exit.
+// NOT YET BUILT: placeholder until the rescue menu is written; returns as
+// if the operator had chosen Exit.
 int run_rescue_mode()
 {
     return 0;
 }
 
-// NOT YET BUILT (Part 6.2, a later issue): returns as the action does when
-// the diagnostics image fails to launch.
+// NOT YET BUILT: placeholder until the rescue menu is written; returns as
+// the action does when the diagnostics image fails to launch.
 int run_standalone_diags()
 {
     return 0;

@@ -1,5 +1,5 @@
-// The rescue console (subsystem 6): raw single-key input and the line
-// editor (Part 6.1), and the rescue menu (Part 6.2, not yet built).
+// The rescue console: raw single-key input and the line editor, and the
+// rescue menu (not yet built).
 //
 // The console is descriptor 0 (input) and standard output.
 #pragma once
@@ -17,8 +17,8 @@ uint8_t uartGetC();
 int uart_input_ended();
 // Writes the low 8 bits of `c` to stdout and flushes stdout.
 int uartPutC(int c);
-// Reads one edited line (Part 6.1) into `buffer` (`size` >= 1 bytes, filled
-// with 0 first; at most size - 1 characters) and returns `buffer`, never a
+// Reads one edited line into `buffer` (`size` >= 1 bytes, filled with 0
+// first; at most size - 1 characters) and returns `buffer`, never a
 // null pointer. The line ends on CR or LF (echo LF), on Ctrl-C as a byte
 // (echo " <break>" and a newline; the characters typed so far are the
 // result) and on end of input (echo LF; likewise). A read interrupted by
@@ -26,11 +26,11 @@ int uartPutC(int c);
 // the caller.
 char *get_user_input(char *buffer, size_t size);
 
-// NOT YET BUILT (Part 6.2, a later issue): the rescue menu. This
+// NOT YET BUILT: the rescue menu. Until the menu is written, this
 // placeholder shows nothing and returns at once, as if the operator had
 // chosen Exit.
 int run_rescue_mode();
-// NOT YET BUILT (Part 6.2, a later issue): the erase-and-diagnostics
-// action. This placeholder does nothing and returns, as the action does
-// when the diagnostics image fails to launch.
+// NOT YET BUILT: the erase-and-diagnostics action of the rescue menu. Until
+// the menu is written, this placeholder does nothing and returns, as the
+// action does when the diagnostics image fails to launch.
 int run_standalone_diags();

@@ -1,5 +1,5 @@
-// NOT YET BUILT (Parts 5.1 and 5.2, a later issue): placeholders only; see
-// usb_boot.h for what each returns.
+// NOT YET BUILT: placeholders until USB boot is written; see usb_boot.h for
+// what each returns.
 #include "usb_boot.h"
 
 int usb_mount()

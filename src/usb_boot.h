@@ -1,10 +1,10 @@
-// USB boot (subsystem 5): stick mount and image discovery (Part 5.1), the
-// rejected-image list and the yes/no prompt (Part 5.2).
+// USB boot: stick mount and image discovery, the rejected-image list and the
+// yes/no prompt.
 //
-// NOT YET BUILT (a later issue): every operation below is a placeholder
-// that does what its callers expect in the do-nothing case: the stick never
-// comes up, there is nothing to install or boot from it, nothing is on the
-// rejected list, and every question is answered no.
+// NOT YET BUILT: until USB boot is written, every operation below is a
+// placeholder that does what its callers expect in the do-nothing case: the
+// stick never comes up, there is nothing to install or boot from it, nothing
+// is on the rejected list, and every question is answered no.
 #pragma once
 
 // Waits for the stick. Placeholder: -1 (the stick did not come up).

@@ -1,4 +1,4 @@
-// Part 6.1: uartGetC, uartPutC and the line editor, on a pseudo-terminal
+// uartGetC, uartPutC and the line editor, on a pseudo-terminal
 // (and on a pipe for end of input). The pty's slave becomes descriptors 0
 // and 1 for the call; what the editor echoes is read from the master.
 #include "launch.h"

@@ -1,5 +1,5 @@
-// Part 1.1 (slot choice, reset, SIGINT) and Part 1.2 (boot settings read
-// from the emulated environment partition).
+// Slot choice, reset, SIGINT and the start-up order, and the boot settings
+// read from the emulated environment partition.
 #include "launch_fixture.h"
 
 #include <csignal>
@@ -9,7 +9,7 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-// --- Part 1.2 -------------------------------------------------------------
+// --- Boot settings --------------------------------------------------------
 
 class UbootEnv : public LaunchTest {
 protected:
@@ -231,7 +231,7 @@ TEST_F(UbootEnv, TextParseWithoutFlash)
     EXPECT_EQ(rescue_enable, 1);
 }
 
-// --- Part 1.1 -------------------------------------------------------------
+// --- Start-up sequence and slot choice ------------------------------------
 
 class SlotChoice : public LaunchTest {
 protected:

@@ -1,6 +1,6 @@
-// Part 1.3 (record scan and record read), Part 1.4 (the rescue partition's
-// record, the install prompt) and, through the rescue partition, one launch
-// of Part 1.5 with every command recorded.
+// Slot-file image extraction (record scan and record read), the rescue
+// partition's image (its record, the install prompt) and, through the rescue
+// partition, launch_image runs with every command recorded.
 #include "launch_fixture.h"
 
 #include <cstdio>
@@ -176,7 +176,7 @@ TEST(FileRecord, CrcCoversLengthTypeIdAndPayloadButNotTheCrcWord)
     EXPECT_EQ(record_crc_good(Bytes(10, 0)), 0);
 }
 
-// --- Part 1.4: the rescue partition's record --------------------------------
+// --- the rescue partition's record -----------------------------------------
 
 class Rescue : public LaunchTest {
 protected:
@@ -354,7 +354,7 @@ TEST_F(LaunchTest, ExtractGdbForAUsbBootDoesNothing)
     EXPECT_EQ(out, "");
 }
 
-// --- Part 1.4 and 1.5 end to end, every command recorded ---------------------
+// --- rescue partition to launch, end to end, every command recorded --------
 
 class RescueBoot : public Rescue {
 protected:
