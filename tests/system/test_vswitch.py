@@ -3,6 +3,7 @@ booting stand-in launchers (BusyBox scripts), so that they hold whatever
 state the real launcher is in. One test boots the real launcher on the demo
 images when the build has it."""
 
+import hashlib
 import os
 import re
 import struct
@@ -365,6 +366,37 @@ class TestStandIns:
         child.expect("rx ended")
         assert "Security Violation" not in child.before
         finish(child)
+
+    def test_xmodem_download_over_the_console_lands_in_tmp_image(self, make_board, stand_in,
+                                                                 bootable, tmp_path):
+        board = make_board()
+        payload = bytes((i * 37) & 0xFF for i in range(4096))  # whole XMODEM blocks
+        (tmp_path / "payload").write_bytes(payload)
+        script = stand_in("stty raw -echo; echo ready; head -c 1 >/dev/null\n"
+                          "/usr/bin/rx /tmp/image\n"
+                          "md5sum /tmp/image >> /.vswitch/board.log\n")
+        runner = subprocess.Popen([VSWITCH, "boot", board.path, "--launcher", script,
+                                   "--preload", "none", "--timeout", "120"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
+        try:
+            seen = b""
+            while b"ready" not in seen:
+                chunk = os.read(runner.stdout.fileno(), 4096)
+                assert chunk, seen
+                seen += chunk
+            # The stand-in holds rx back until this byte, so that the sender
+            # sees everything rx says.
+            runner.stdin.write(b"g")
+            subprocess.run(["sx", str(tmp_path / "payload")], stdin=runner.stdout,
+                           stdout=runner.stdin, stderr=subprocess.DEVNULL, timeout=WAIT * 2)
+            runner.stdin.close()
+            runner.wait(timeout=WAIT)
+        finally:
+            if runner.poll() is None:
+                runner.kill()
+        log = log_since_power_on(board)
+        assert "rx /tmp/image" in log
+        assert f"{hashlib.md5(payload).hexdigest()}  /tmp/image" in log
 
     def test_duma_library_loads_into_a_dynamic_program(self, make_board, stand_in, boot_board):
         if not vswitch.shutil.which("cc"):
