@@ -179,14 +179,14 @@ class TestRefusals:
 
 class TestIsolation:
     def test_switch_sees_its_own_root_host_and_network(self, make_board, stand_in, boot_board):
-        marker = "/root/vswitch-host-marker"
+        marker = f"/root/vswitch-host-marker-{os.getpid()}"
         with open(marker, "w") as f:
             f.write("host only")
         try:
             board = make_board()
             child = boot_board(board, stand_in(
                 "echo \"pid=$$ host=$(hostname)\"\n"
-                "echo \"marker=$(cat /root/vswitch-host-marker 2>&1)\"\n"
+                f"echo \"marker=$(cat {marker} 2>&1)\"\n"
                 "echo \"work=$(ls -d /work 2>&1)\"\n"
                 "echo \"links=$(ip -o link 2>/dev/null | wc -l)\"\n"
                 "echo \"devs=$(tail -n +3 /proc/net/dev | cut -d: -f1 | tr -d ' ' | tr '\\n' ,)\"\n"
