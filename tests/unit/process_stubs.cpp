@@ -7,11 +7,13 @@
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
 std::vector<std::string> calls;
 int system_result = 0;
+std::function<int(const char *)> system_action;
 // In a run_to_end child: where each call is also appended, for the parent.
 int child_log_fd = -1;
 
@@ -93,6 +95,8 @@ unsigned int __wrap_sleep(unsigned int seconds);
 int __wrap_system(const char *command)
 {
     record(std::string("system: ") + escaped(command ? command : "(null)"));
+    if (system_action)
+        return system_action(command);
     return system_result;
 }
 
@@ -127,6 +131,11 @@ void stub_calls_clear()
 void stub_set_system_result(int result)
 {
     system_result = result;
+}
+
+void stub_set_system_action(std::function<int(const char *command)> action)
+{
+    system_action = std::move(action);
 }
 
 Outcome run_to_end(const std::function<int()> &action, const std::string &input)

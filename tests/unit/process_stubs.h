@@ -18,6 +18,11 @@ void stub_calls_clear();
 // What the system() stand-in returns (0 by default; -1 as when no shell can
 // be started).
 void stub_set_system_result(int result);
+// When set, the system() stand-in also calls `action` with the command,
+// after recording it, and returns its result instead; it plays what the
+// command would have done (a file a receiver wrote, a signal). Cleared by
+// passing nullptr.
+void stub_set_system_action(std::function<int(const char *command)> action);
 
 struct Outcome {
     bool exited = false;  // ended by exit(), not by a signal or returning
