@@ -1,11 +1,23 @@
-// Console keys and the line editor; placeholders for the rescue menu.
+// Console keys, the line editor, and the rescue menu with its actions.
 #include "rescue.h"
 
+#include "image.h"
+#include "install.h"
+#include "launch.h"
+#include "xmodem.h"
+
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -249,16 +261,297 @@ char *get_user_input(char *buffer, size_t size)
     return buffer;
 }
 
-// NOT YET BUILT: placeholder until the rescue menu is written; returns as
-// if the operator had chosen Exit.
-int run_rescue_mode()
+// --- The rescue menu and its actions -----------------------------------------
+
+const char *rescue_root = "";
+
+namespace {
+
+// "/tmp/image", "/tmp", "/mnt/usb" under rescue_root; long enough for any
+// prefix a test uses.
+constexpr size_t kRootedPathSize = 512;
+
+struct RootedPath {
+    char text[kRootedPathSize];
+};
+
+RootedPath rooted(const char *path)
 {
+    RootedPath out;
+    snprintf(out.text, sizeof out.text, "%s%s", rescue_root, path);
+    return out;
+}
+
+struct DirCloser {
+    void operator()(DIR *dir) const { closedir(dir); }
+};
+using Dir = std::unique_ptr<DIR, DirCloser>;
+
+// The working directory is only a convenience for the commands run later;
+// a failure to change it changes nothing here (entries are looked up
+// through the open directory).
+void change_directory(const char *path)
+{
+    (void)!chdir(rooted(path).text);
+}
+
+// --- menu ---
+
+bool is_choice(int key)
+{
+    switch (key) {
+    case 'X':
+    case 'U':
+    case 'H':
+    case 'R':
+    case 'D':
+    case 'E': return true;
+    default: return false;
+    }
+}
+
+void print_menu()
+{
+    puts("Please select one of the following options:");
+    printf("\t%c) Use xmodem 1K to serial download an image\n", 'X');
+    printf("\t%c) Reboot\n", 'R');
+    printf("\t%c) Exit\n", 'E');
+}
+
+// The upper-cased key of a choice, or 0 once the console's input has
+// ended: every further read would end at once, and the prompt would repeat
+// for ever.
+int read_choice()
+{
+    for (;;) {
+        printf("\nOption? : ");
+        fflush(stdout);
+        const uint8_t key = uartGetC();
+        printf("%c\n", key);
+        if (sig_quit_raised) {
+            sig_quit_raised = 0;
+            continue;
+        }
+        if (key == 0) {
+            if (uart_input_ended())
+                return 0;
+            continue;
+        }
+        const int choice = toupper(key);
+        if (is_choice(choice))
+            return choice;
+        printf("unknown option \"%c\". Please try again\n", choice);
+    }
+}
+
+// --- serial download ---
+
+// A file of that name from an earlier step (the rescue partition's install
+// stages its record there) must not pass for a download. 1 when the name
+// is free.
+int remove_old_download(const char *path)
+{
+    if (unlink(path) == 0 || errno == ENOENT)
+        return 1;
+    printf("Unable to remove old %s (err %d). Quitting\n", path, errno);
     return 0;
 }
 
-// NOT YET BUILT: placeholder until the rescue menu is written; returns as
-// the action does when the diagnostics image fails to launch.
+bool command_succeeded(int status)
+{
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool regular_file_exists(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// --- USB stick ---
+
+// Files are listed and counted by the same rule in both walks. An entry
+// whose status cannot be read is skipped: it could be a directory, and an
+// entry that cannot be examined would not install either.
+bool is_listed(DIR *dir, const dirent *entry)
+{
+    struct stat st;
+    if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    return !S_ISDIR(st.st_mode);
+}
+
+void list_usb_files(DIR *dir)
+{
+    int number = 0;
+    while (const dirent *entry = readdir(dir)) {
+        if (is_listed(dir, entry))
+            printf("\t%d: %s\n", ++number, entry->d_name);
+    }
+}
+
+// The operator's file number. 0 when the operator gave up: q or Q (quit
+// too), SIGINT while the line was typed, or end of input, where nobody is
+// left to answer and a line never confirmed with Enter starts no install.
+int read_file_number(int *number)
+{
+    char line[128];
+    for (;;) {
+        (void)get_user_input(line, sizeof line);
+        if (uart_input_ended() || sig_quit_raised)
+            return 0;
+        if (line[0] == 'q' || line[0] == 'Q')
+            return 0;
+        if (sscanf(line, "%d", number) == 1)
+            return 1;
+        printf("Invalid file number %s. Try again pleas\n", line);
+    }
+}
+
+// The full path of the number'th listed file of the open stick directory,
+// sized to the name; empty when there are fewer files.
+std::vector<char> usb_file_path(DIR *dir, const char *dir_path, int number)
+{
+    int count = 0;
+    while (const dirent *entry = readdir(dir)) {
+        if (!is_listed(dir, entry) || ++count != number)
+            continue;
+        printf("Installing %s\n", entry->d_name);
+        std::vector<char> path(strlen(dir_path) + 1 + strlen(entry->d_name) + 1);
+        snprintf(path.data(), path.size(), "%s%c%s", dir_path, '/', entry->d_name);
+        return path;
+    }
+    return {};
+}
+
+// --- installed versions ---
+
+struct VersionLine {
+    const char *label;
+    uint32_t type;
+    int slot;
+};
+
+const VersionLine kVersionLines[] = {
+    {"Boot image  ", IMAGE_UBOOT, 0},       {"RFS image   ", IMAGE_RFS, 0},
+    {"Kernel image", IMAGE_KERNEL, 0},      {"DFT image   ", IMAGE_DFT, 0},
+    {"OS image 1  ", IMAGE_APPLICATION, 1}, {"OS image 2  ", IMAGE_APPLICATION, 2},
+};
+
+// --- erase and diagnostics ---
+
+void run_erase_step(const char *message, const char *command)
+{
+    puts(message);
+    (void)run_command(command);
+}
+
+void erase_user_filesystem()
+{
+    run_erase_step("unmount filesystem", "/bin/umount /user &> /dev/null");
+    run_erase_step("\nErasing filesystem for clean install", "flash_eraseall /dev/mtd-user-char");
+    run_erase_step("Mounting...", "/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null");
+    run_erase_step("creating default filesystem", "mkdir /user/images &> /dev/null");
+}
+
+} // namespace
+
+int run_rescue_mode()
+{
+    puts("Entering Rescue Mode.");
+    for (;;) {
+        print_menu();
+        switch (read_choice()) {
+        case 'X': (void)run_xmodem_rescue(); break;
+        case 'U': (void)run_usb_rescue(); break;
+        case 'H': (void)run_image_display(); break;
+        case 'R':
+            (void)sleep(1);
+            board_reset();
+        case 'D': (void)run_standalone_diags(); break;
+        default: return 1; // Exit, or no console left to choose
+        }
+        // A Ctrl-C meant for the action must not cancel the next choice.
+        sig_quit_raised = 0;
+    }
+}
+
+int run_xmodem_rescue()
+{
+    puts("Running xmodem rescue.....");
+    const RootedPath image = rooted("/tmp/image");
+    if (!remove_old_download(image.text))
+        return 0;
+    // The descriptor stays open after the restore.
+    const int fd = init_serial();
+    if (fd < 0)
+        return 0; // no port: no transfer, and no wait for Enter on it
+    char command[sizeof "/usr/bin/rx " + kRootedPathSize];
+    snprintf(command, sizeof command, "/usr/bin/rx %s", image.text);
+    const bool received = command_succeeded(run_command(command)) && regular_file_exists(image.text);
+    // Restored before the install, whose questions need the console's own
+    // settings.
+    reset_serial(fd);
+    if (!received)
+        return 0;
+    return processTroveImage(image.text, 0, 0);
+}
+
+int run_usb_rescue()
+{
+    const RootedPath usb = rooted("/mnt/usb");
+    Dir dir(opendir(usb.text));
+    if (!dir) {
+        puts("Unable to open USB directory. Quitting");
+        return 0;
+    }
+    change_directory("/mnt/usb");
+    list_usb_files(dir.get());
+    printf("Choose file number to install (q to quit): ");
+    fflush(stdout);
+    int number = 0;
+    const int chosen = read_file_number(&number);
+    change_directory("/tmp");
+    dir.reset();
+    if (!chosen || number <= 0)
+        return 0;
+
+    dir.reset(opendir(usb.text));
+    if (!dir) {
+        puts("Unable to re-open USB directory. Quitting");
+        return 0;
+    }
+    change_directory("/mnt/usb");
+    const std::vector<char> path = usb_file_path(dir.get(), usb.text, number);
+    change_directory("/tmp");
+    dir.reset();
+    if (path.empty())
+        return 0;
+    return processTroveImage(path.data(), 0, 0);
+}
+
+int run_image_display()
+{
+    puts("Installed images versions: ");
+    for (const VersionLine &line : kVersionLines) {
+        uint8_t header[IMAGE_HEADER_SIZE];
+        (void)read_flash_image_header(line.type, header, line.slot);
+        const uint32_t id = load_be32(header + 12);
+        printf("\t%s: %d.%d.%d.%d\n", line.label, int(id >> 24), int((id >> 16) & 255),
+               int((id >> 8) & 255), int(id & 255));
+    }
+    return 0;
+}
+
 int run_standalone_diags()
 {
-    return 0;
+    printf("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ");
+    fflush(stdout);
+    const uint8_t key = uartGetC();
+    printf("\n");
+    if (key != 0 && toupper(key) == 'Y')
+        erase_user_filesystem();
+    puts("Booting diags image...");
+    (void)extract_image_from_flash();
+    return 1;
 }

@@ -1,5 +1,5 @@
-// The rescue console: raw single-key input and the line editor, and the
-// rescue menu (not yet built).
+// The rescue console: raw single-key input, the line editor, and the rescue
+// menu with its actions.
 //
 // The console is descriptor 0 (input) and standard output.
 #pragma once
@@ -26,11 +26,39 @@ int uartPutC(int c);
 // the caller.
 char *get_user_input(char *buffer, size_t size);
 
-// NOT YET BUILT: the rescue menu. Until the menu is written, this
-// placeholder shows nothing and returns at once, as if the operator had
-// chosen Exit.
+// --- The rescue menu and its actions ----------------------------------------
+// Prefix put before the system's absolute paths "/tmp/image", "/tmp" and
+// "/mnt/usb". Empty on the switch; tests point it at a scratch directory.
+extern const char *rescue_root;
+
+// The menu on the console: X serial download, R reboot, E exit (listed); U
+// install from the USB stick, H installed versions, D erase and diagnostics
+// (accepted unlisted); keys in either case. SIGINT at the prompt discards
+// the key; a flag left set by an action is cleared when it returns. 1 after
+// Exit, and also when the console's input has ended: nobody is there to
+// choose, so the boot goes on as after Exit. Does not return after Reboot.
 int run_rescue_mode();
-// NOT YET BUILT: the erase-and-diagnostics action of the rescue menu. Until
-// the menu is written, this placeholder does nothing and returns, as the
-// action does when the diagnostics image fails to launch.
+
+// Serial download with the external receiver "/usr/bin/rx /tmp/image" on
+// the console line, prepared by init_serial and restored by reset_serial
+// before the install. A "/tmp/image" left by earlier steps is removed
+// first; only a file that rx produced with exit status 0 is installed. The
+// installer's result, or 0 when nothing was received (the port did not
+// open, the old file could not be removed, rx failed, no file).
+int run_xmodem_rescue();
+
+// Lists the files of "/mnt/usb" (directories and entries whose status
+// cannot be read are skipped), asks for a number and installs that file.
+// The installer's result, or 0 when nothing was installed (q, a number out
+// of range, end of input or SIGINT at the prompt, no stick). The working
+// directory is "/tmp" afterwards, unless "/mnt/usb" did not open at all.
+int run_usb_rescue();
+
+// Prints the version of each installed part; a part that cannot be read
+// shows as 0.0.0.0. Always 0.
+int run_image_display();
+
+// Asks to erase the user filesystem (y or Y erases; any other key, end of
+// input included, does not), then boots the rescue partition's diagnostics
+// image. 1 when that launch failed; otherwise does not return.
 int run_standalone_diags();

@@ -466,12 +466,4 @@ TEST_F(ClosedConsole, AZeroByteIsNotEndOfInput)
     EXPECT_EQ(shown, "a\ab\n");
 }
 
-TEST(Placeholders, RescueMenuAndDiagnosticsReturnAtOnce)
-{
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(run_rescue_mode(), 0);
-    EXPECT_EQ(run_standalone_diags(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-}
-
 } // namespace
