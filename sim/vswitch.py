@@ -29,6 +29,7 @@ import subprocess
 import sys
 import tempfile
 import termios
+import threading
 import time
 import tty
 import zlib
@@ -430,7 +431,17 @@ def namespace_init(cfg):
         signal.signal(sig, on_ask)
     if cfg.get("usb") and cfg.get("usb_delay", 0) > 0:
         spawn_usb_ready(root, cfg["usb_delay"])
+    relay = None
+    if cfg.get("stderr_tag") is not None:
+        # The launcher's stderr goes through a pipe whose lines reach the
+        # console marked, so that a test can tell the two streams apart.
+        read_end, cfg["stderr_fd"] = os.pipe()
     launcher = start_console_program(root, cfg)
+    if cfg.get("stderr_fd") is not None:
+        os.close(cfg["stderr_fd"])
+        relay = threading.Thread(target=relay_tagged, daemon=True,
+                                 args=(read_end, cfg["pty_fd"], cfg["stderr_tag"]))
+        relay.start()
     status("started", launcher)
     outcome = None
     try:
@@ -455,6 +466,8 @@ def namespace_init(cfg):
             os.waitpid(-1, 0)
         except ChildProcessError:
             break
+    if relay is not None:
+        relay.join(5)  # everything is killed: the pipe's writers are gone
     if asked:
         with open(os.path.join(cfg["board"], BOARD_LOG), "a") as log:
             log.write(f"vswitch: init was asked to {asked[0]}\n")
@@ -581,6 +594,26 @@ def spawn_usb_ready(root, delay):
             os._exit(0)
 
 
+def relay_tagged(read_end, console_fd, tag):
+    """Copies what the launcher writes to stderr onto the console, with the
+    tag at the start of every line, until the last writer is gone."""
+    at_line_start = True
+    tag = tag.encode()
+    while True:
+        try:
+            data = os.read(read_end, 65536)
+        except InterruptedError:
+            continue
+        if not data:
+            break
+        out = b""
+        for piece in data.splitlines(keepends=True):
+            out += (tag if at_line_start else b"") + piece
+            at_line_start = piece.endswith(b"\n")
+        os.write(console_fd, out)
+    os.close(read_end)
+
+
 def start_console_program(root, cfg):
     slave = cfg["pty_fd"]
     pid = os.fork()
@@ -591,6 +624,8 @@ def start_console_program(root, cfg):
         fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
         for fd in (0, 1, 2):
             os.dup2(slave, fd)
+        if cfg.get("stderr_fd") is not None:
+            os.dup2(cfg["stderr_fd"], 2)
         os.closerange(3, 65536)
         # Python ignores SIGPIPE and SIGXFSZ; an exec would keep that.
         for sig in range(1, signal.NSIG):
@@ -839,7 +874,7 @@ def describe(result, timeout):
 
 
 def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
-         usb_delay=0.0, hostname="vswitch"):
+         usb_delay=0.0, hostname="vswitch", stderr_tag=None):
     """Boots the board, and again after each reboot up to `reboots` times.
     Returns the exit status of the last boot."""
     if os.geteuid() != 0:
@@ -861,6 +896,7 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
         "rx": os.path.realpath(shutil.which("rx")) if shutil.which("rx") else None,
         "usb": os.path.isdir(board.usb),
         "usb_delay": usb_delay,
+        "stderr_tag": stderr_tag,
         "hostname": hostname,
         "term": os.environ.get("TERM"),
         "host_namespaces": namespace_ids(),
@@ -986,7 +1022,7 @@ def cmd_boot(args):
         escape = bytes([ord(args.escape[1].upper()) - 64]) if args.escape.startswith("^") \
             else args.escape.encode()
     return boot(args.board, launcher, preload, timeout=args.timeout, reboots=args.reboots,
-                escape=escape, usb_delay=args.usb_delay)
+                escape=escape, usb_delay=args.usb_delay, stderr_tag=args.stderr_tag)
 
 
 def parser():
@@ -1015,6 +1051,9 @@ def parser():
                    help="key that powers off the board from a terminal, ^X or none")
     b.add_argument("--usb-delay", type=float, default=0.0,
                    help="seconds after power-on until the USB stick is ready")
+    b.add_argument("--stderr-tag", metavar="TAG",
+                   help="start every line that the launcher (and what it starts) writes "
+                        "to stderr with TAG on the console")
     b.set_defaults(func=cmd_boot)
     return p
 
