@@ -7,6 +7,7 @@
 // The set of calls is what those programs and libi2c import (nm -D):
 // __open_2 (mtd_debug), open, close, read, write, lseek and ioctl, plus the
 // 64-bit, *at and checking variants a fortified or large-file build uses.
+// system() is taken too, only for the fail-system fault rule.
 #undef _FORTIFY_SOURCE
 #include "simdev_internal.h"
 
@@ -51,6 +52,7 @@ using pwrite64_fn = ssize_t (*)(int, const void *, size_t, off64_t);
 using lseek_fn = off_t (*)(int, off_t, int);
 using lseek64_fn = off64_t (*)(int, off64_t, int);
 using ioctl_fn = int (*)(int, unsigned long, ...);
+using system_fn = int (*)(const char *);
 
 open_fn next_open, next_open64;
 openat_fn next_openat, next_openat64;
@@ -68,6 +70,7 @@ pwrite64_fn next_pwrite64;
 lseek_fn next_lseek;
 lseek64_fn next_lseek64;
 ioctl_fn next_ioctl;
+system_fn next_system;
 
 // Attaches to SIMDEV_BOARD on first need; false when there is no board, and
 // then the emulated node names are left to the system.
@@ -270,4 +273,13 @@ EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
     va_end(ap);
     return simdev_owns(fd) ? simdev_ioctl(fd, request, arg)
                            : next(next_ioctl, "ioctl")(fd, request, arg);
+}
+
+EXPORT int system(const char *command)
+{
+    if (board_ready() && simdev_model().faults.fail_system) {
+        errno = EAGAIN;
+        return -1;
+    }
+    return next(next_system, "system")(command);
 }

@@ -384,6 +384,10 @@ int simdev_add_fault(const char *rule)
         if (k == "fail-write") { m.faults.fail_write.push_back(a); return 0; }
         if (k == "fail-erase") { m.faults.fail_erase.push_back(a); return 0; }
     }
+    if (n == 1 && k == "fail-system") {
+        m.faults.fail_system = true;
+        return 0;
+    }
     if (n == 2 && k == "cut-at-write" && parse_u32(a, 10, num) && num > 0) {
         m.faults.cut_at_write = num;
         return 0;

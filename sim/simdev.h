@@ -54,6 +54,11 @@ void simdev_detach();
 //                       Counted per process since attach, over write and
 //                       pwrite requests that would program at least one
 //                       byte (not those refused with EBADF, ENOSPC, EIO).
+//   fail-system         (preload only) every system() call of the process
+//                       returns -1 with errno EAGAIN and starts nothing, as
+//                       when no process can be created. glibc's own system()
+//                       reports a failed fork as status 127, not -1, so a
+//                       resource limit cannot show this case on the host.
 // <dev> is a node name without /dev/ ("mtd-rfs", "i2c-0"). Returns 0, or -1
 // for a rule that does not parse.
 int simdev_add_fault(const char *rule);

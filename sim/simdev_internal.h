@@ -67,6 +67,7 @@ struct FaultSet {
     std::vector<std::string> fail_open, fail_read, fail_write, fail_erase;
     std::vector<std::pair<int, int>> nak;  // bus, address
     uint32_t cut_at_write = 0;             // 0: no cut
+    bool fail_system = false;              // system() returns -1 (preload only)
 };
 
 struct Model {
