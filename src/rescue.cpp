@@ -287,9 +287,8 @@ struct DirCloser {
 };
 using Dir = std::unique_ptr<DIR, DirCloser>;
 
-// The working directory is only a convenience for the commands run later;
-// a failure to change it changes nothing here (entries are looked up
-// through the open directory).
+// Entries are looked up through the open directory, so a change of the
+// working directory that fails harms nothing here.
 void change_directory(const char *path)
 {
     (void)!chdir(rooted(path).text);
@@ -482,7 +481,6 @@ int run_xmodem_rescue()
     const RootedPath image = rooted("/tmp/image");
     if (!remove_old_download(image.text))
         return 0;
-    // The descriptor stays open after the restore.
     const int fd = init_serial();
     if (fd < 0)
         return 0; // no port: no transfer, and no wait for Enter on it
