@@ -30,6 +30,7 @@ IMAGE_DIAGS = 0x06504754
 # boot that reaches it ends by itself.
 APP_SCRIPT = """#!/bin/sh
 echo "APP {name} pid=$$ preload=[${{LD_PRELOAD:-}}] args=[$*]"
+echo "TMP [$(ls /tmp | tr '\\n' ' ')]"
 exit {status}
 """
 
