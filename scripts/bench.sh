@@ -9,3 +9,5 @@ build/host/bench/bench_crc
 build/host/bench/bench_flash
 echo "== powerpc-linux-gnu under qemu-ppc"
 qemu-ppc build/ppc/bench/bench_crc
+echo "== boot path on the virtual switch (32 MiB record; root)"
+/usr/bin/python3 bench/boot_bench.py
