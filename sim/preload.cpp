@@ -7,7 +7,8 @@
 // The set of calls is what those programs and libi2c import (nm -D):
 // __open_2 (mtd_debug), open, close, read, write, lseek and ioctl, plus the
 // 64-bit, *at and checking variants a fortified or large-file build uses.
-// system() is taken too, only for the fail-system fault rule.
+// system() is taken too, only for the fail-system fault rule, and tcflush()
+// for the console (see below).
 #undef _FORTIFY_SOURCE
 #include "simdev_internal.h"
 
@@ -20,7 +21,10 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
+#include <termios.h>
 #include <unistd.h>
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
@@ -53,6 +57,7 @@ using lseek_fn = off_t (*)(int, off_t, int);
 using lseek64_fn = off64_t (*)(int, off64_t, int);
 using ioctl_fn = int (*)(int, unsigned long, ...);
 using system_fn = int (*)(const char *);
+using tcflush_fn = int (*)(int, int);
 
 open_fn next_open, next_open64;
 openat_fn next_openat, next_openat64;
@@ -71,6 +76,7 @@ lseek_fn next_lseek;
 lseek64_fn next_lseek64;
 ioctl_fn next_ioctl;
 system_fn next_system;
+tcflush_fn next_tcflush;
 
 // Attaches to SIMDEV_BOARD on first need; false when there is no board, and
 // then the emulated node names are left to the system.
@@ -282,4 +288,39 @@ EXPORT int system(const char *command)
         return -1;
     }
     return next(next_system, "system")(command);
+}
+
+namespace {
+
+// UNIX 98 pty slaves have majors 136 to 143.
+bool is_pty_slave(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    const unsigned int major_number = major(st.st_rdev);
+    return major_number >= 136 && major_number <= 143;
+}
+
+} // namespace
+
+// The switch's console is a pty standing in for a UART. On a UART, tcdrain
+// waits until the transmitter has sent every byte, so an output flush right
+// after it finds nothing to discard. A pty slave has no transmit queue to
+// wait on (tcdrain returns at once), yet its output flush throws away
+// whatever the console's reader has not taken yet: lines printed just
+// before a flush would vanish from the console, which no UART does. On the
+// board's console, written bytes count as sent, so the output half of a
+// flush discards nothing and the input half goes on as asked. A flush
+// without a drain therefore loses no output here, unlike on a UART.
+EXPORT int tcflush(int fd, int queue_selector)
+{
+    const char *board = getenv("SIMDEV_BOARD");
+    if (board && *board && is_pty_slave(fd)) {
+        if (queue_selector == TCOFLUSH)
+            return 0;
+        if (queue_selector == TCIOFLUSH)
+            queue_selector = TCIFLUSH;
+    }
+    return next(next_tcflush, "tcflush")(fd, queue_selector);
 }

@@ -754,6 +754,12 @@ def boot_once(board, cfg, console, deadline):
     """One power-on of the board. Returns (kind, detail): kind is reboot,
     ended, timeout, operator or error."""
     master, slave = console_pty(console)
+    link = cfg.get("console_link")
+    if link:
+        # The host side of the console, for an onlooker that reads its line
+        # settings (the speed a terminal would have to match); it is the
+        # switch's serial port, so nothing else should read or write it.
+        replace_symlink(os.ttyname(slave), link)
     root = tempfile.mkdtemp(prefix="vswitch-root-")
     cfg = dict(cfg, root=root, pty=os.ttyname(slave), pty_fd=slave)
     cmd = ["unshare", "--mount", "--pid", "--net", "--uts", "--ipc", "--fork",
@@ -837,6 +843,8 @@ def boot_once(board, cfg, console, deadline):
             proc.kill()
         proc.wait()
         os.close(master)
+        if link and os.path.islink(link):
+            os.unlink(link)
         try:
             os.rmdir(root)
         except OSError:
@@ -849,6 +857,14 @@ def boot_once(board, cfg, console, deadline):
         else:
             result = ("error", f"the namespace ended without a report (status {code})")
     return result
+
+
+def replace_symlink(target, link):
+    if os.path.islink(link):
+        os.unlink(link)
+    elif os.path.exists(link):
+        raise VswitchError(f"{link} exists and is not a symbolic link")
+    os.symlink(target, link)
 
 
 def describe(result, timeout):
@@ -874,7 +890,7 @@ def describe(result, timeout):
 
 
 def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
-         usb_delay=0.0, hostname="vswitch", stderr_tag=None):
+         usb_delay=0.0, hostname="vswitch", stderr_tag=None, console_link=None):
     """Boots the board, and again after each reboot up to `reboots` times.
     Returns the exit status of the last boot."""
     if os.geteuid() != 0:
@@ -897,6 +913,7 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
         "usb": os.path.isdir(board.usb),
         "usb_delay": usb_delay,
         "stderr_tag": stderr_tag,
+        "console_link": os.path.abspath(console_link) if console_link else None,
         "hostname": hostname,
         "term": os.environ.get("TERM"),
         "host_namespaces": namespace_ids(),
@@ -1022,7 +1039,8 @@ def cmd_boot(args):
         escape = bytes([ord(args.escape[1].upper()) - 64]) if args.escape.startswith("^") \
             else args.escape.encode()
     return boot(args.board, launcher, preload, timeout=args.timeout, reboots=args.reboots,
-                escape=escape, usb_delay=args.usb_delay, stderr_tag=args.stderr_tag)
+                escape=escape, usb_delay=args.usb_delay, stderr_tag=args.stderr_tag,
+                console_link=args.console_link)
 
 
 def parser():
@@ -1054,6 +1072,9 @@ def parser():
     b.add_argument("--stderr-tag", metavar="TAG",
                    help="start every line that the launcher (and what it starts) writes "
                         "to stderr with TAG on the console")
+    b.add_argument("--console-link", metavar="PATH",
+                   help="while the board is on, PATH is a symbolic link to the console "
+                        "pty's host side, so that its line settings can be read")
     b.set_defaults(func=cmd_boot)
     return p
 
