@@ -20,6 +20,10 @@ constexpr const char *kUsbImagePath = "/mnt/usb/QLX5270_OS.img";
 constexpr const char *kGdbArchivePath = "/tmp/gdb.gz";
 constexpr const char *kStagingPath = "/tmp/image";
 constexpr uint8_t kBootedRescue = 4;
+// Slot records are streamed through this much memory: the payload goes to
+// the archive as it is read and checked, so that a large application is
+// neither held in RAM next to its unpacked copy in /tmp nor read twice.
+constexpr uint32_t kExtractChunk = 256 * 1024;
 
 struct FileCloser {
     void operator()(FILE *file) const { fclose(file); }
@@ -84,6 +88,16 @@ int allocate(std::vector<uint8_t> &record, uint64_t size)
 void write_payload(const std::vector<uint8_t> &record, FILE *out)
 {
     (void)fwrite(record.data() + IMAGE_HEADER_SIZE, 1, record.size() - IMAGE_HEADER_SIZE, out);
+}
+
+// Takes back what a failed extraction wrote: a failed attempt leaves the
+// archive empty, as its open left it. Always 0.
+int empty_output(FILE *out)
+{
+    fflush(out);
+    (void)ftruncate(fileno(out), 0);
+    rewind(out);
+    return 0;
 }
 
 // Rescue fallback of extract_image: returns only through board_reset.
@@ -175,13 +189,9 @@ int no_bootable_record(int slot, const ImageHeader &last, File &in, File &out)
     return 0;
 }
 
-// The record is good. Does not return.
-[[noreturn]] void boot_record(int slot, std::vector<uint8_t> &record, File &in, File &out)
+// The record is good and its payload is in the archive. Does not return.
+[[noreturn]] void boot_record(int slot, const ImageHeader &header, File &in, File &out)
 {
-    ImageHeader header;
-    header_decode(record.data(), &header);
-    write_payload(record, out.get());
-    release(record);
     in.reset();
     out.reset();
     (void)api_set_booted_image(uint8_t(slot));
@@ -265,22 +275,32 @@ int parse_image(FILE *stream, ImageHeader *header)
     }
 }
 
-int read_file_record(FILE *stream, const ImageHeader &header, std::vector<uint8_t> &record)
+int extract_record_payload(FILE *in, const ImageHeader &header, FILE *out)
 {
-    release(record);
-    const long start = ftell(stream);
+    const long start = ftell(in);
     struct stat info;
-    if (start < 0 || fstat(fileno(stream), &info) != 0)
-        return 0;
-    // Checked against the file before anything is allocated: a damaged `len`
-    // must not ask for gigabytes.
-    const uint64_t size = uint64_t(header.len) + IMAGE_HEADER_SIZE;
-    if (uint64_t(start) + size > uint64_t(info.st_size) || !allocate(record, size))
-        return 0;
-    if (fread(record.data(), 1, record.size(), stream) != record.size()) {
-        release(record);
-        return 0;
+    if (start < 0 || fstat(fileno(in), &info) != 0)
+        return empty_output(out);
+    // A damaged `len` that runs past the end of the file fails at once.
+    if (uint64_t(start) + IMAGE_HEADER_SIZE + header.len > uint64_t(info.st_size))
+        return empty_output(out);
+    uint8_t stored[IMAGE_HEADER_SIZE];
+    if (fread(stored, 1, sizeof stored, in) != sizeof stored)
+        return empty_output(out);
+    uint32_t crc = gen_crc(stored + IMAGE_CRC_START, IMAGE_HEADER_SIZE - IMAGE_CRC_START, 0xFFFFFFFFu);
+    std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kExtractChunk]);
+    if (!chunk)
+        return empty_output(out);
+    for (uint32_t left = header.len; left > 0;) {
+        const uint32_t n = left < kExtractChunk ? left : kExtractChunk;
+        if (fread(chunk.get(), 1, n, in) != n)
+            return empty_output(out);
+        crc = gen_crc(chunk.get(), n, crc);
+        (void)fwrite(chunk.get(), 1, n, out);
+        left -= n;
     }
+    if (crc != load_be32(stored))
+        return empty_output(out);
     return 1;
 }
 
@@ -310,12 +330,9 @@ int extract_image(int slot)
     ImageHeader header = {0, 0, 0, 0};
     if (!parse_image(in.get(), &header))
         return no_bootable_record(slot, header, in, out);
-    std::vector<uint8_t> record;
-    if (!read_file_record(in.get(), header, record) || !record_crc_good(record)) {
-        release(record);
+    if (!extract_record_payload(in.get(), header, out.get()))
         return record_failed(slot, in, out);
-    }
-    boot_record(slot, record, in, out);
+    boot_record(slot, header, in, out);
 }
 
 int extract_gdb(int slot)

@@ -82,14 +82,13 @@ int parse_image(FILE *stream, ImageHeader *header);
 // except for slot 3 and for a file that ends inside the record).
 int extract_gdb(int slot);
 
-// Reads the record whose header `header` was just read at the stream's
-// position (which parse_image left at the record's first byte) whole into
-// `record` (len + 16 bytes). 0, with `record` empty, when the record runs
-// past the end of the file, cannot be allocated or is read only in part.
-[[nodiscard]] int read_file_record(FILE *stream, const ImageHeader &header,
-                                   std::vector<uint8_t> &record);
-// 1 when `record` (header first) passes the image CRC check against the CRC
-// word at the start of its header.
+// Copies the payload of the bootable record that parse_image found (the
+// stream stands at its first byte) to `out`, checking the record's CRC on
+// the way. 1 when the record was complete and good. 0 when it runs past the
+// end of the file, is read only in part or fails its CRC; `out` is then
+// emptied again, as a failed attempt must leave the archive.
+[[nodiscard]] int extract_record_payload(FILE *in, const ImageHeader &header, FILE *out);
+// 1 when `record` (header first) passes the image CRC check.
 [[nodiscard]] int record_crc_good(const std::vector<uint8_t> &record);
 
 // --- Rescue-partition image -----------------------------------------------

@@ -126,41 +126,80 @@ TEST(ParseImage, RescansFromTheStart)
     EXPECT_EQ(ftell(f.stream), 20);
 }
 
-// --- read_file_record, record_crc_good --------------------------------------
+// --- extract_record_payload, record_crc_good --------------------------------
 
-TEST(FileRecord, ReadsTheWholeRecordFromTheScanPosition)
+// What extract_record_payload left in the archive, and its result.
+struct Extracted {
+    int result;
+    Bytes archive;
+};
+
+Extracted extract_from(const Bytes &file)
+{
+    ImageFile f(file);
+    ImageHeader header = {};
+    EXPECT_EQ(parse_image(f.stream, &header), 1);
+    FILE *out = tmpfile();
+    // A failed attempt must leave the archive empty even after earlier bytes.
+    fputs("stale", out);
+    rewind(out);
+    (void)ftruncate(fileno(out), 0);
+    Extracted e;
+    e.result = extract_record_payload(f.stream, header, out);
+    fflush(out);
+    rewind(out);
+    int c;
+    while ((c = getc(out)) != EOF)
+        e.archive.push_back(uint8_t(c));
+    fclose(out);
+    return e;
+}
+
+TEST(ExtractPayload, WritesThePayloadOfTheRecordTheScanFound)
 {
     const Bytes record = make_record(IMAGE_APPLICATION, kPayload);
-    ImageFile f(concat({make_header(IMAGE_KERNEL, 4), Bytes(4, 0), record}));
-    ImageHeader header = {};
-    ASSERT_EQ(parse_image(f.stream, &header), 1);
-    Bytes got;
-    ASSERT_EQ(read_file_record(f.stream, header, got), 1);
-    EXPECT_EQ(got, record);
-    EXPECT_EQ(record_crc_good(got), 1);
+    const Extracted e = extract_from(concat({make_header(IMAGE_KERNEL, 4), Bytes(4, 0), record}));
+    EXPECT_EQ(e.result, 1);
+    EXPECT_EQ(e.archive, kPayload);
 }
 
-TEST(FileRecord, RecordCutShortByTheEndOfTheFileIsRefused)
+TEST(ExtractPayload, PayloadsLargerThanTheStreamingChunk)
 {
-    Bytes record = make_record(IMAGE_APPLICATION, kPayload);
-    record.pop_back();
-    ImageFile f(record);
-    ImageHeader header = {};
-    ASSERT_EQ(parse_image(f.stream, &header), 1);
-    Bytes got = {1, 2, 3};
-    EXPECT_EQ(read_file_record(f.stream, header, got), 0);
-    EXPECT_TRUE(got.empty());
+    Bytes payload(600 * 1024 + 7);
+    for (size_t i = 0; i < payload.size(); i++)
+        payload[i] = uint8_t(i * 31 + (i >> 11));
+    Bytes record = make_record(IMAGE_DIAGS, payload);
+    Extracted e = extract_from(record);
+    EXPECT_EQ(e.result, 1);
+    EXPECT_EQ(e.archive, payload);
+    // A flipped bit in the last chunk fails the check and empties the archive.
+    record[record.size() - 3] ^= 0x10;
+    e = extract_from(record);
+    EXPECT_EQ(e.result, 0);
+    EXPECT_TRUE(e.archive.empty());
 }
 
-TEST(FileRecord, HugeLengthIsRefusedBeforeAnythingIsAllocated)
+TEST(ExtractPayload, AnyChangeCoveredByTheCrcEmptiesTheArchive)
 {
+    const Bytes good = make_record(IMAGE_APPLICATION, kPayload);
+    for (size_t at : {size_t(0), size_t(5), size_t(13), size_t(16), good.size() - 1}) {
+        Bytes bad = good;
+        bad[at] ^= 0x01;
+        const Extracted e = extract_from(bad);
+        EXPECT_EQ(e.result, 0) << at;
+        EXPECT_TRUE(e.archive.empty()) << at;
+    }
+}
+
+TEST(ExtractPayload, RecordCutShortOrWithAHugeLengthIsRefused)
+{
+    Bytes cut = make_record(IMAGE_APPLICATION, kPayload);
+    cut.pop_back();
+    EXPECT_EQ(extract_from(cut).result, 0);
     for (uint32_t len : {0xFFFFFFFFu, 0xFFFFFFF0u, 0x7FFFFFFFu}) {
-        ImageFile f(concat({make_header(IMAGE_APPLICATION, len), kPayload}));
-        ImageHeader header = {};
-        ASSERT_EQ(parse_image(f.stream, &header), 1);
-        Bytes got;
-        EXPECT_EQ(read_file_record(f.stream, header, got), 0) << len;
-        EXPECT_EQ(got.capacity(), 0u);
+        const Extracted e = extract_from(concat({make_header(IMAGE_APPLICATION, len), kPayload}));
+        EXPECT_EQ(e.result, 0) << len;
+        EXPECT_TRUE(e.archive.empty());
     }
 }
 
