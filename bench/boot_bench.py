@@ -15,9 +15,8 @@ rounds of ten copies, for the 10 ms clock), the floor for reading and
 writing the record once.
 
 Memory. The sampler also reads VmHWM of the launcher's process while its
-command name is still "launcher". VmHWM only grows until the exec resets it,
-and the record buffer is released a second before the exec (the sleep before
-the unpack), so the largest sample before the exec is the peak. It counts
+command name is still "launcher". VmHWM only grows until the exec resets it, so
+the largest sample before the exec is the peak. It counts
 everything resident: the C library, the device model preloaded into the
 launcher and the flash pages it touched, so the same figure for a small
 record is printed beside it.
