@@ -330,10 +330,32 @@ def to_menu(term):
     term.expect("Entering Rescue Mode.\n" + MENU + PROMPT)
 
 
+def key_mode(attrs):
+    return not attrs[3] & termios.ICANON
+
+
+def press(term, key):
+    """Presses one key once the switch reads single keys. A key typed while
+    the console is still cooked would be echoed by the line discipline too,
+    and a Ctrl-C that comes before the read starts only sets the flag."""
+    term.wait_line(key_mode)
+    term.send(key)
+
+
 def choose(term, key):
     """Presses a menu key; the switch echoes it on its own line."""
-    term.send(key)
+    press(term, key)
     term.expect(key + "\n")
+
+
+def type_line(term, text):
+    """Types a line into the line editor, each key after the editor has
+    echoed the one before, then Enter."""
+    for key in text:
+        press(term, key)
+        term.expect(key)
+    press(term, "\r")
+    term.expect("\n")
 
 
 def rescue_board(make_board, **kw):
