@@ -1,4 +1,4 @@
-// Serial transfer (subsystem 7): the console's serial port switched to
+// Serial transfer: the console's serial port switched to
 // 115200 baud raw 8N1 for a download and put back afterwards. The XMODEM-1K
 // receiver joins this module later.
 #pragma once
