@@ -125,9 +125,23 @@ int slot_file_holds(int slot, const std::vector<uint8_t> &record)
     return done == record.size() && !ferror(f.get()) ? 1 : 0;
 }
 
+// Payload bytes that the file holds from the current position on, or
+// `wanted` when that cannot be told (not a regular file).
+uint32_t payload_present(FILE *file, uint32_t wanted)
+{
+    struct stat info;
+    const long at = ftell(file);
+    if (at < 0 || fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode))
+        return wanted;
+    const uint64_t left = uint64_t(info.st_size) > uint64_t(at) ? uint64_t(info.st_size) - uint64_t(at) : 0;
+    return left < wanted ? uint32_t(left) : wanted;
+}
+
 // Reads the rest of the record whose 16 header bytes were just read into
-// `record`, allocated whole. 0 (message printed) when the length cannot be
-// held in memory.
+// `record`. A record cut short by the end of the file is read only as far
+// as it goes, so that a damaged `len` cannot make the installer claim
+// gigabytes it would then fill with zeros; the CRC check turns it away.
+// 0 (message printed) when the record cannot be held in memory.
 int read_record(FILE *file, const uint8_t *stored, std::vector<uint8_t> &record)
 {
     const uint32_t len = load_be32(stored + 4);
@@ -136,17 +150,17 @@ int read_record(FILE *file, const uint8_t *stored, std::vector<uint8_t> &record)
         printf("Bad length for image: 0x%08x, voiding download\n", unsigned(len));
         return 0;
     }
-    const uint32_t total = len + IMAGE_HEADER_SIZE;
+    const uint32_t present = payload_present(file, len);
+    const uint32_t total = present + IMAGE_HEADER_SIZE;
     try {
-        record.assign(total, 0);
+        record.resize(total);
     } catch (const std::bad_alloc &) {
-        printf("Failed to allocate buffer for image (%d)\n", int(total));
+        printf("Failed to allocate buffer for image (%d)\n", int(len + IMAGE_HEADER_SIZE));
         return 0;
     }
     memcpy(record.data(), stored, IMAGE_HEADER_SIZE);
-    // A record cut short by the end of the file keeps zeros in its tail;
-    // the CRC check turns it away.
-    (void)fread(record.data() + IMAGE_HEADER_SIZE, 1, len, file);
+    const size_t got = fread(record.data() + IMAGE_HEADER_SIZE, 1, present, file);
+    record.resize(IMAGE_HEADER_SIZE + got);
     return 1;
 }
 
@@ -156,7 +170,9 @@ int crc_good(const std::vector<uint8_t> &record, const char *crc_name)
 {
     const uint32_t crc = gen_crc(record.data() + IMAGE_CRC_START,
                                  uint32_t(record.size() - IMAGE_CRC_START), 0xFFFFFFFFu);
-    if (crc == load_be32(record.data()))
+    // A record cut short never passes, whatever its bytes happen to give.
+    const bool whole = record.size() == uint64_t(record_len(record)) + IMAGE_HEADER_SIZE;
+    if (whole && crc == load_be32(record.data()))
         return 1;
     printf("Bad crc for %s: 0x%08x, voiding download\n", crc_name, unsigned(crc));
     return 0;

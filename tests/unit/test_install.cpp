@@ -403,6 +403,23 @@ TEST_F(Install, LengthWhoseRecordSizeOverflowsIsRefusedUnread)
     EXPECT_EQ(flash_writes(), 0u);
 }
 
+TEST_F(Install, RecordCutShortByTheFileFailsItsCrcWithoutClaimingItsLength)
+{
+    // A damaged length must not make the installer take (and zero) gigabytes
+    // for a record that the file does not hold: what is there is checked,
+    // and fails.
+    const Bytes payload = pattern(64, 3);
+    for (uint32_t len : {0xFFFFFF00u, 0x7FFFFFF0u, 65u}) {
+        const Bytes file = concat({make_header(IMAGE_APPLICATION, len), payload});
+        std::string out;
+        EXPECT_EQ(install(image(file), 0, 1, &out), 0);
+        EXPECT_EQ(out, kExtracting + "Installing Application: Bad crc for APPLICATION: " + hex_crc(file) +
+                           ", voiding download\n")
+            << len;
+    }
+    EXPECT_FALSE(fs::exists(slot_file(1)));
+}
+
 // --- Size limits, on partitions of the switch's own sizes -------------------------
 
 class InstallLimits : public Install {
