@@ -7,14 +7,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
+#include <mtd/mtd-user.h>
 #include <string>
 #include <sys/ioctl.h>
-#include <mtd/mtd-user.h>
 #include <unistd.h>
 #include <vector>
 
@@ -27,6 +26,7 @@ extern "C" {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
 
 const uint32_t ES = 4096;  // erase size of the test board
 const uint32_t KERNEL = 4 * ES;
@@ -42,14 +42,12 @@ void write_text(const std::string &path, const std::string &text)
 std::string read_text(const std::string &path)
 {
     std::string out;
-    FILE *f = fopen(path.c_str(), "r");
-    if (!f)
-        return out;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    fclose(f);
+    if (FILE *f = fopen(path.c_str(), "r")) {
+        char buf[512];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
+            out.append(buf, n);
+        fclose(f);
+    }
     return out;
 }
 
@@ -103,12 +101,27 @@ int fails_with(T result)
     return result == -1 ? errno : 0;
 }
 
+int open_bus(int bus, int addr)
+{
+    int fd = open(bus ? "/dev/i2c-1" : "/dev/i2c-0", O_RDWR);
+    if (fd >= 0 && ioctl(fd, I2C_SLAVE, addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int smbus(int fd, uint8_t rw, uint8_t reg, int size, i2c_smbus_data *data)
+{
+    i2c_smbus_ioctl_data req{rw, reg, uint32_t(size), data};
+    return ioctl(fd, I2C_SMBUS, &req);
+}
+
 // ---- MTD ---------------------------------------------------------------------
 
-TEST_F(Simdev, InfoReportsNorGeometry)
+TEST_F(Simdev, GeometryFromBoardConfOrDefaults)
 {
     int fd = open("/dev/mtd-kernel", O_RDONLY);
-    ASSERT_GE(fd, 0);
     mtd_info_user info;
     ASSERT_EQ(ioctl(fd, MEMGETINFO, &info), 0);
     EXPECT_EQ(info.type, MTD_NORFLASH);
@@ -118,10 +131,7 @@ TEST_F(Simdev, InfoReportsNorGeometry)
     EXPECT_EQ(info.writesize, 1u);
     EXPECT_EQ(info.oobsize, 0u);
     EXPECT_EQ(close(fd), 0);
-}
 
-TEST_F(Simdev, DefaultGeometryWithoutBoardConf)
-{
     std::string plain = dir + "/defaults";
     ASSERT_EQ(simdev_attach(plain.c_str()), 0);
     EXPECT_EQ(simdev_erasesize(), 131072u);
@@ -131,10 +141,7 @@ TEST_F(Simdev, DefaultGeometryWithoutBoardConf)
     EXPECT_EQ(peek("mtd-rescue", 10485760 - 1, 1), Bytes{0xFF});
     simdev_detach();
     remove_dir(plain);
-}
 
-TEST_F(Simdev, BoardConfRejectsPartialSectors)
-{
     write_text(dir + "/board.conf", "erasesize=4096\nmtd-kernel=5000\n");
     EXPECT_EQ(simdev_attach(dir.c_str()), -1);
     EXPECT_EQ(fails_with(open("/dev/mtd-kernel", O_RDWR)), ENOENT);
@@ -143,7 +150,6 @@ TEST_F(Simdev, BoardConfRejectsPartialSectors)
 TEST_F(Simdev, ProgrammingOnlyClearsBitsAndEraseRestores)
 {
     int fd = open("/dev/mtd-kernel", O_RDWR | O_SYNC);
-    ASSERT_GE(fd, 0);
     Bytes expect(KERNEL, 0xFF);
     const uint8_t first[2] = {0xF0, 0x0F}, second[2] = {0x3C, 0x3C};
     ASSERT_EQ(pwrite(fd, first, 2, ES + 10), 2);
@@ -151,54 +157,44 @@ TEST_F(Simdev, ProgrammingOnlyClearsBitsAndEraseRestores)
     expect[ES + 10] = 0x30;
     expect[ES + 11] = 0x0C;
     EXPECT_EQ(peek("mtd-kernel", 0, KERNEL), expect);
-
     ASSERT_EQ(erase(fd, ES, ES), 0);
     EXPECT_EQ(peek("mtd-kernel", 0, KERNEL), Bytes(KERNEL, 0xFF));
     close(fd);
 }
 
-TEST_F(Simdev, EraseChecksRangeAndAlignment)
+TEST_F(Simdev, EraseChecksRangeAndAlignmentAndCountsWear)
 {
     int fd = open("/dev/mtd-kernel", O_RDWR);
-    ASSERT_GE(fd, 0);
     const uint8_t zero = 0;
     ASSERT_EQ(pwrite(fd, &zero, 1, 0), 1);
-    EXPECT_EQ(fails_with(erase(fd, 1, ES)), EINVAL);
-    EXPECT_EQ(fails_with(erase(fd, 0, ES / 2)), EINVAL);
-    EXPECT_EQ(fails_with(erase(fd, KERNEL, ES)), EINVAL);
-    EXPECT_EQ(fails_with(erase(fd, KERNEL - ES, 2 * ES)), EINVAL);
-    // start + length wraps around 32 bits: still past the end.
-    EXPECT_EQ(fails_with(erase(fd, ES, 0u - ES)), EINVAL);
-    EXPECT_EQ(erase(fd, ES, 0), 0);
+    // Unaligned start or length, past the end, and start + length wrapping
+    // around 32 bits: all refused, nothing erased.
+    const uint32_t bad[][2] = {{1, ES}, {0, ES / 2}, {KERNEL, ES}, {KERNEL - ES, 2 * ES},
+                               {ES, 0u - ES}};
+    for (const auto &b : bad)
+        EXPECT_EQ(fails_with(erase(fd, b[0], b[1])), EINVAL) << b[0] << "+" << b[1];
+    EXPECT_EQ(erase(fd, ES, 0), 0);  // length 0: nothing to do
     EXPECT_EQ(peek("mtd-kernel", 0, 1), Bytes{0});
-    for (uint32_t s = 0; s < KERNEL / ES; s++)
-        EXPECT_EQ(simdev_erase_count("mtd-kernel", s), 0u) << s;
 
     erase_info_user64 e64{0, ES};
     EXPECT_EQ(ioctl(fd, MEMERASE64, &e64), 0);
     EXPECT_EQ(peek("mtd-kernel", 0, 1), Bytes{0xFF});
+    ASSERT_EQ(erase(fd, ES, 2 * ES), 0);
+    ASSERT_EQ(erase(fd, 2 * ES, ES), 0);
     close(fd);
+    const uint32_t wear[] = {1, 1, 2, 0};
+    for (uint32_t s = 0; s < 4; s++)
+        EXPECT_EQ(simdev_erase_count("mtd-kernel", s), wear[s]) << s;
+    // The counters live in the board, not in the process.
+    ASSERT_EQ(simdev_attach(dir.c_str()), 0);
+    EXPECT_EQ(simdev_erase_count("mtd-kernel", 2), 2u);
 
     int ro = open("/dev/mtd-kernel", O_RDONLY);
     EXPECT_EQ(fails_with(erase(ro, 0, ES)), EPERM);
     close(ro);
 }
 
-TEST_F(Simdev, WearCountsEachErasedSector)
-{
-    int fd = open("/dev/mtd-kernel", O_RDWR);
-    ASSERT_EQ(erase(fd, ES, 2 * ES), 0);
-    ASSERT_EQ(erase(fd, 2 * ES, ES), 0);
-    close(fd);
-    const uint32_t expect[] = {0, 1, 2, 0};
-    for (uint32_t s = 0; s < 4; s++)
-        EXPECT_EQ(simdev_erase_count("mtd-kernel", s), expect[s]) << s;
-    // The counters live in the board, not in the process.
-    ASSERT_EQ(simdev_attach(dir.c_str()), 0);
-    EXPECT_EQ(simdev_erase_count("mtd-kernel", 2), 2u);
-}
-
-TEST_F(Simdev, ReadsAndWritesStopAtThePartitionEnd)
+TEST_F(Simdev, TransfersAndFilePositionStopAtThePartitionEnd)
 {
     int fd = open("/dev/mtd-kernel", O_RDWR);
     uint8_t buf[16];
@@ -209,6 +205,20 @@ TEST_F(Simdev, ReadsAndWritesStopAtThePartitionEnd)
     EXPECT_EQ(fails_with(pwrite(fd, data, sizeof data, KERNEL)), ENOSPC);
     EXPECT_EQ(pwrite(fd, data, sizeof data, KERNEL - 4), 4);
     EXPECT_EQ(peek("mtd-kernel", KERNEL - 4, 4), (Bytes{1, 2, 3, 4}));
+
+    ASSERT_EQ(pwrite(fd, data, 4, 100), 4);
+    EXPECT_EQ(lseek(fd, 0, SEEK_END), off_t(KERNEL));
+    EXPECT_EQ(fails_with(write(fd, data, 1)), ENOSPC);
+    EXPECT_EQ(fails_with(lseek(fd, 1, SEEK_END)), EINVAL);
+    EXPECT_EQ(fails_with(lseek(fd, -1, SEEK_SET)), EINVAL);
+    EXPECT_EQ(fails_with(lseek(fd, 0, 7)), EINVAL);
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), off_t(KERNEL));  // failed seeks left it
+    EXPECT_EQ(lseek(fd, 101, SEEK_SET), 101);
+    ASSERT_EQ(read(fd, buf, 2), 2);
+    ASSERT_EQ(read(fd, buf + 2, 1), 1);
+    EXPECT_EQ(Bytes(buf, buf + 3), (Bytes{2, 3, 4}));
+    ASSERT_EQ(pread(fd, buf, 2, 0), 2);  // positioned transfers leave the position
+    EXPECT_EQ(lseek(fd, -4, SEEK_CUR), 100);
     close(fd);
 
     int ro = open("/dev/mtd-kernel", O_RDONLY);
@@ -217,31 +227,6 @@ TEST_F(Simdev, ReadsAndWritesStopAtThePartitionEnd)
     int wo = open("/dev/mtd-kernel", O_WRONLY);
     EXPECT_EQ(fails_with(pread(wo, buf, 1, 0)), EBADF);
     close(wo);
-}
-
-TEST_F(Simdev, FilePositionFollowsMtdchar)
-{
-    int fd = open("/dev/mtd-kernel", O_RDWR);
-    const uint8_t data[4] = {0xA0, 0xA1, 0xA2, 0xA3};
-    ASSERT_EQ(pwrite(fd, data, 4, 100), 4);
-    EXPECT_EQ(lseek(fd, 0, SEEK_END), off_t(KERNEL));
-    EXPECT_EQ(fails_with(write(fd, data, 1)), ENOSPC);
-    EXPECT_EQ(fails_with(lseek(fd, 1, SEEK_END)), EINVAL);
-    EXPECT_EQ(fails_with(lseek(fd, -1, SEEK_SET)), EINVAL);
-    EXPECT_EQ(fails_with(lseek(fd, 0, 7)), EINVAL);
-    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), off_t(KERNEL));  // failed seeks left it
-
-    EXPECT_EQ(lseek(fd, 100, SEEK_SET), 100);
-    uint8_t buf[2];
-    ASSERT_EQ(read(fd, buf, 2), 2);
-    EXPECT_EQ(buf[1], 0xA1);
-    ASSERT_EQ(read(fd, buf, 2), 2);
-    EXPECT_EQ(buf[0], 0xA2);
-    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 104);
-    // Positioned transfers leave the file position alone.
-    ASSERT_EQ(pread(fd, buf, 2, 0), 2);
-    EXPECT_EQ(lseek(fd, -4, SEEK_CUR), 100);
-    close(fd);
 }
 
 TEST_F(Simdev, LogRecordsEachRequest)
@@ -257,15 +242,13 @@ TEST_F(Simdev, LogRecordsEachRequest)
     close(fd);
     char open_line[64];
     snprintf(open_line, sizeof open_line, "mtd-kernel open flags=0x%x", unsigned(O_RDWR | O_SYNC));
-    const std::vector<std::string> expect = {
-        open_line,
-        "mtd-kernel info",
-        "mtd-kernel erase 0x00001000 0x00001000",
-        "mtd-kernel erase 0x00000001 0x00001000 -> EINVAL",
-        "mtd-kernel write 0x00000000 1024",
-        "mtd-kernel read 0x00000000 16",
-        "mtd-kernel close",
-    };
+    const Lines expect = {open_line,
+                          "mtd-kernel info",
+                          "mtd-kernel erase 0x00001000 0x00001000",
+                          "mtd-kernel erase 0x00000001 0x00001000 -> EINVAL",
+                          "mtd-kernel write 0x00000000 1024",
+                          "mtd-kernel read 0x00000000 16",
+                          "mtd-kernel close"};
     EXPECT_EQ(simdev_log(), expect);
     std::string file;
     for (const std::string &l : expect)
@@ -275,160 +258,108 @@ TEST_F(Simdev, LogRecordsEachRequest)
     EXPECT_TRUE(simdev_log().empty());
 }
 
-TEST_F(Simdev, PeekAndPokeCheckTheirRange)
-{
-    const uint8_t b = 0x5A;
-    EXPECT_EQ(simdev_poke("mtd-kernel", KERNEL - 1, &b, 1), 0);
-    EXPECT_EQ(simdev_poke("mtd-kernel", KERNEL, &b, 1), -1);
-    EXPECT_EQ(simdev_poke("mtd-nothing", 0, &b, 1), -1);
-    EXPECT_EQ(simdev_poke("i2c-0-54", 8191, &b, 1), 0);
-    EXPECT_EQ(peek("i2c-0", 8191, 1), Bytes{0x5A});
-    EXPECT_EQ(simdev_poke("i2c-1", 256, &b, 1), -1);
-}
-
 // ---- I2C ---------------------------------------------------------------------
 
-int open_bus(int bus, int addr)
+TEST_F(Simdev, EepromPointerReadsAndPageWrites)
 {
-    int fd = open(bus ? "/dev/i2c-1" : "/dev/i2c-0", O_RDWR);
-    if (fd >= 0 && ioctl(fd, I2C_SLAVE, addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-TEST_F(Simdev, EepromAddressPointerAndReads)
-{
-    const uint8_t vpd[3] = {0xD5, 0x01, 0x02};
+    const uint8_t vpd[3] = {0xD5, 0x01, 0x02}, first = 0x11, last = 0x22;
     ASSERT_EQ(simdev_poke("i2c-0-54", 0x13B, vpd, 3), 0);
+    ASSERT_EQ(simdev_poke("i2c-0", 0x1FFF, &last, 1), 0);
+    ASSERT_EQ(simdev_poke("i2c-0", 0, &first, 1), 0);
+    EXPECT_EQ(simdev_poke("i2c-0-54", 8192, &last, 1), -1);
     int fd = open_bus(0, 0x54);
     ASSERT_GE(fd, 0);
-    const uint8_t at[2] = {0x01, 0x3B};
-    ASSERT_EQ(write(fd, at, 2), 2);
     uint8_t out[3];
+    const uint8_t at[2] = {0x01, 0x3B}, end[2] = {0x1F, 0xFF};
+    ASSERT_EQ(write(fd, at, 2), 2);
     ASSERT_EQ(read(fd, out, 2), 2);
     ASSERT_EQ(read(fd, out + 2, 1), 1);  // the pointer moved on
     EXPECT_EQ(Bytes(out, out + 3), Bytes(vpd, vpd + 3));
-
-    // Sequential reads wrap at the end of the chip.
-    const uint8_t end[2] = {0x1F, 0xFF}, first = 0x11, last = 0x22;
-    ASSERT_EQ(simdev_poke("i2c-0", 0x1FFF, &last, 1), 0);
-    ASSERT_EQ(simdev_poke("i2c-0", 0, &first, 1), 0);
-    ASSERT_EQ(write(fd, end, 2), 2);
+    ASSERT_EQ(write(fd, end, 2), 2);     // sequential reads wrap at the chip's end
     ASSERT_EQ(read(fd, out, 2), 2);
     EXPECT_EQ(Bytes(out, out + 2), (Bytes{0x22, 0x11}));
-    close(fd);
-}
 
-TEST_F(Simdev, EepromWritesWrapWithinTheirPage)
-{
-    int fd = open_bus(0, 0x54);
+    simdev_log_clear();
     const uint8_t byte_write[3] = {0x01, 0x3A, 0x04};
     ASSERT_EQ(write(fd, byte_write, 3), 3);
-    EXPECT_EQ(peek("i2c-0-54", 0x139, 3), (Bytes{0xFF, 0x04, 0xFF}));
-
+    EXPECT_EQ(peek("i2c-0-54", 0x13A, 1), Bytes{0x04});
+    EXPECT_EQ(simdev_log(), Lines{"i2c-0 write 0x54 01 3a 04"});
     // Four bytes from 0x5E: 0x5E, 0x5F, then back to the page start 0x40.
     const uint8_t page_write[6] = {0x00, 0x5E, 0xA1, 0xA2, 0xA3, 0xA4};
     ASSERT_EQ(write(fd, page_write, 6), 6);
-    EXPECT_EQ(peek("i2c-0-54", 0x5E, 2), (Bytes{0xA1, 0xA2}));
-    EXPECT_EQ(peek("i2c-0-54", 0x40, 2), (Bytes{0xA3, 0xA4}));
-    EXPECT_EQ(peek("i2c-0-54", 0x60, 1), Bytes{0xFF});
+    EXPECT_EQ(peek("i2c-0-54", 0x5E, 3), (Bytes{0xA1, 0xA2, 0xFF}));
+    EXPECT_EQ(peek("i2c-0-54", 0x3F, 3), (Bytes{0xFF, 0xA3, 0xA4}));
+
+    std::vector<uint8_t> big(9000);  // a read is one message: at most the chip
+    EXPECT_EQ(read(fd, big.data(), big.size()), 8192);
+    EXPECT_EQ(fails_with(pread(fd, big.data(), 1, 0)), ESPIPE);
     close(fd);
-    EXPECT_EQ(simdev_log()[2], "i2c-0 write 0x54 01 3a 04");
+
+    // A combined transfer, as i2ctransfer sends it.
+    fd = open("/dev/i2c-0", O_RDWR);
+    unsigned long funcs = 0;
+    ASSERT_EQ(ioctl(fd, I2C_FUNCS, &funcs), 0);
+    EXPECT_EQ(funcs, (unsigned long)(I2C_FUNC_I2C | I2C_FUNC_SMBUS_EMUL));
+    uint8_t addr[2] = {0x01, 0x3A}, got = 0;
+    i2c_msg msgs[2] = {{0x54, 0, 2, addr}, {0x54, I2C_M_RD, 1, &got}};
+    i2c_rdwr_ioctl_data xfer{msgs, 2};
+    EXPECT_EQ(ioctl(fd, I2C_RDWR, &xfer), 2);
+    EXPECT_EQ(got, 0x04);
+    close(fd);
 }
 
-TEST_F(Simdev, Bus1RegistersThroughSmbusByteData)
+TEST_F(Simdev, Bus1RegistersThroughSmbus)
 {
-    const uint8_t reg4 = 0x2F;
+    const uint8_t reg4 = 0x2F, reg = 0x10;
     ASSERT_EQ(simdev_poke("i2c-1-20", 4, &reg4, 1), 0);
+    EXPECT_EQ(simdev_poke("i2c-1", 256, &reg4, 1), -1);
     int fd = open_bus(1, 0x20);
     simdev_log_clear();
     i2c_smbus_data data;
-    i2c_smbus_ioctl_data rd{I2C_SMBUS_READ, 4, I2C_SMBUS_BYTE_DATA, &data};
-    ASSERT_EQ(ioctl(fd, I2C_SMBUS, &rd), 0);
+    ASSERT_EQ(smbus(fd, I2C_SMBUS_READ, 4, I2C_SMBUS_BYTE_DATA, &data), 0);
     EXPECT_EQ(data.byte, 0x2F);
     data.byte = 0x27;
-    i2c_smbus_ioctl_data wr{I2C_SMBUS_WRITE, 12, I2C_SMBUS_BYTE_DATA, &data};
-    ASSERT_EQ(ioctl(fd, I2C_SMBUS, &wr), 0);
+    ASSERT_EQ(smbus(fd, I2C_SMBUS_WRITE, 12, I2C_SMBUS_BYTE_DATA, &data), 0);
     EXPECT_EQ(peek("i2c-1-20", 11, 3), (Bytes{0x00, 0x27, 0x00}));
-    EXPECT_EQ(simdev_log(), (std::vector<std::string>{"i2c-1 smbus-read 0x20 reg 0x04 -> 2f",
-                                                      "i2c-1 smbus-write 0x20 reg 0x0c 27"}));
+    EXPECT_EQ(simdev_log(), (Lines{"i2c-1 smbus-read 0x20 reg 0x04 -> 2f",
+                                   "i2c-1 smbus-write 0x20 reg 0x0c 27"}));
     // Word data goes low byte first; plain reads continue from the pointer.
     data.word = 0xBEEF;
-    i2c_smbus_ioctl_data word{I2C_SMBUS_WRITE, 0x10, I2C_SMBUS_WORD_DATA, &data};
-    ASSERT_EQ(ioctl(fd, I2C_SMBUS, &word), 0);
-    EXPECT_EQ(peek("i2c-1-20", 0x10, 2), (Bytes{0xEF, 0xBE}));
-    const uint8_t reg = 0x10;
+    ASSERT_EQ(smbus(fd, I2C_SMBUS_WRITE, reg, I2C_SMBUS_WORD_DATA, &data), 0);
     uint8_t out[2];
     ASSERT_EQ(write(fd, &reg, 1), 1);
     ASSERT_EQ(read(fd, out, 2), 2);
     EXPECT_EQ(Bytes(out, out + 2), (Bytes{0xEF, 0xBE}));
+#ifdef USE_LIBI2C
+    EXPECT_EQ(i2c_smbus_read_byte_data(fd, 4), 0x2F);
+    EXPECT_EQ(i2c_smbus_write_byte_data(fd, 13, 0x28), 0);
+    EXPECT_EQ(peek("i2c-1", 13, 1), Bytes{0x28});
+#endif
     close(fd);
 }
 
-TEST_F(Simdev, CombinedTransferAndFunctionality)
-{
-    const uint8_t b = 0x42;
-    ASSERT_EQ(simdev_poke("i2c-0-54", 0x100, &b, 1), 0);
-    int fd = open("/dev/i2c-0", O_RDWR);
-    unsigned long funcs = 0;
-    ASSERT_EQ(ioctl(fd, I2C_FUNCS, &funcs), 0);
-    EXPECT_EQ(funcs, (unsigned long)(I2C_FUNC_I2C | I2C_FUNC_SMBUS_EMUL));
-    uint8_t at[2] = {0x01, 0x00}, out = 0;
-    i2c_msg msgs[2] = {{0x54, 0, 2, at}, {0x54, I2C_M_RD, 1, &out}};
-    i2c_rdwr_ioctl_data xfer{msgs, 2};
-    EXPECT_EQ(ioctl(fd, I2C_RDWR, &xfer), 2);
-    EXPECT_EQ(out, 0x42);
-    close(fd);
-}
-
-TEST_F(Simdev, AbsentDevicesDoNotAnswer)
+TEST_F(Simdev, AbsentAndNakedDevicesFailWithEnxio)
 {
     int fd = open_bus(0, 0x50);
     ASSERT_GE(fd, 0);
     uint8_t byte = 0;
+    i2c_smbus_data data;
     EXPECT_EQ(fails_with(read(fd, &byte, 1)), ENXIO);
     EXPECT_EQ(fails_with(write(fd, &byte, 1)), ENXIO);
     EXPECT_EQ(simdev_log().back(), "i2c-0 write 0x50 00 -> ENXIO");
     EXPECT_EQ(fails_with(ioctl(fd, I2C_SLAVE, 0x80)), EINVAL);
-    // The bus-1 device is not on bus 0.
-    ASSERT_EQ(ioctl(fd, I2C_SLAVE, 0x20), 0);
-    i2c_smbus_data data;
-    i2c_smbus_ioctl_data rd{I2C_SMBUS_READ, 4, I2C_SMBUS_BYTE_DATA, &data};
-    EXPECT_EQ(fails_with(ioctl(fd, I2C_SMBUS, &rd)), ENXIO);
+    ASSERT_EQ(ioctl(fd, I2C_SLAVE, 0x20), 0);  // the bus-1 device is not on bus 0
+    EXPECT_EQ(fails_with(smbus(fd, I2C_SMBUS_READ, 4, I2C_SMBUS_BYTE_DATA, &data)), ENXIO);
     close(fd);
 
     ASSERT_EQ(simdev_add_fault("nak 0 54"), 0);
     fd = open_bus(0, 0x54);
     EXPECT_EQ(fails_with(read(fd, &byte, 1)), ENXIO);
     close(fd);
-    int fd1 = open_bus(1, 0x20);
-    EXPECT_EQ(read(fd1, &byte, 1), 1);
-    close(fd1);
-}
-
-TEST_F(Simdev, OversizedReadsAreCutToOneMessage)
-{
-    int fd = open_bus(0, 0x54);
-    std::vector<uint8_t> buf(9000);
-    EXPECT_EQ(read(fd, buf.data(), buf.size()), 8192);
-    EXPECT_EQ(fails_with(pread(fd, buf.data(), 1, 0)), ESPIPE);
+    fd = open_bus(1, 0x20);
+    EXPECT_EQ(read(fd, &byte, 1), 1);
     close(fd);
 }
-
-#ifdef USE_LIBI2C
-TEST_F(Simdev, LibraryRequestsReachTheModel)
-{
-    const uint8_t reg4 = 0x2F;
-    ASSERT_EQ(simdev_poke("i2c-1", 4, &reg4, 1), 0);
-    int fd = open_bus(1, 0x20);
-    EXPECT_EQ(i2c_smbus_read_byte_data(fd, 4), 0x2F);
-    EXPECT_EQ(i2c_smbus_write_byte_data(fd, 12, 0x27), 0);
-    EXPECT_EQ(peek("i2c-1", 12, 1), Bytes{0x27});
-    close(fd);
-}
-#endif
 
 // ---- Faults and life cycle ---------------------------------------------------
 
@@ -454,27 +385,20 @@ TEST_F(Simdev, FaultRulesFailTheirRequests)
     EXPECT_EQ(pwrite(fd, &byte, 1, 0), 1);
     close(env);
     close(fd);
+    for (const char *bad : {"fail-read mtd-nothing", "nak 0 zz", "cut-at-write 0", "fail-open"})
+        EXPECT_EQ(simdev_add_fault(bad), -1) << bad;
 
-    EXPECT_EQ(simdev_add_fault("fail-read mtd-nothing"), -1);
-    EXPECT_EQ(simdev_add_fault("nak 0 zz"), -1);
-    EXPECT_EQ(simdev_add_fault("cut-at-write 0"), -1);
-    EXPECT_EQ(simdev_add_fault("fail-open"), -1);
-}
-
-TEST_F(Simdev, FaultsFileIsReadAtAttach)
-{
+    // The faults file is read at attach; a bus fault leaves reads alone.
     write_text(dir + "/faults", "# bus 1 is broken\nfail-write i2c-1\n\nnak 0 54\n");
     ASSERT_EQ(simdev_attach(dir.c_str()), 0);
-    int fd = open_bus(1, 0x20);
+    fd = open_bus(1, 0x20);
     const uint8_t reg[2] = {0x0c, 0x27};
-    uint8_t byte;
     EXPECT_EQ(fails_with(write(fd, reg, 2)), EIO);
     EXPECT_EQ(read(fd, &byte, 1), 1);
     close(fd);
     fd = open_bus(0, 0x54);
     EXPECT_EQ(fails_with(read(fd, &byte, 1)), ENXIO);
     close(fd);
-
     write_text(dir + "/faults", "melt mtd-kernel\n");
     EXPECT_EQ(simdev_attach(dir.c_str()), -1);
 }
@@ -498,18 +422,22 @@ TEST_F(Simdev, PowerCutKeepsEarlierWrites)
     EXPECT_NE(log.find("mtd-kernel write 0x00002000 4 -> power-cut\n"), std::string::npos) << log;
 }
 
-TEST_F(Simdev, DetachedNodesDoNotOpen)
+TEST_F(Simdev, DetachedNodesDoNotOpenAndTheBoardKeepsWhatLanded)
 {
+    const uint8_t b = 0x5A;
+    EXPECT_EQ(simdev_poke("mtd-kernel", KERNEL - 1, &b, 1), 0);
+    EXPECT_EQ(simdev_poke("mtd-kernel", KERNEL, &b, 1), -1);
+    EXPECT_EQ(simdev_poke("mtd-nothing", 0, &b, 1), -1);
     int fd = open("/dev/mtd-kernel", O_RDWR);
-    const uint8_t byte = 0;
-    ASSERT_EQ(pwrite(fd, &byte, 1, 5), 1);
+    const uint8_t zero = 0;
+    ASSERT_EQ(pwrite(fd, &zero, 1, 5), 1);
     simdev_detach();
     EXPECT_EQ(fails_with(open("/dev/mtd-kernel", O_RDWR)), ENOENT);
     EXPECT_EQ(fails_with(open("/dev/i2c-0", O_RDWR)), ENOENT);
     EXPECT_EQ(simdev_mtd_size("mtd-kernel"), 0u);
-    // What landed is kept in the board.
     ASSERT_EQ(simdev_attach(dir.c_str()), 0);
     EXPECT_EQ(peek("mtd-kernel", 4, 2), (Bytes{0xFF, 0x00}));
+    EXPECT_EQ(peek("mtd-kernel", KERNEL - 1, 1), Bytes{0x5A});
 }
 
 } // namespace
