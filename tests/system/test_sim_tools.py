@@ -78,24 +78,32 @@ def poke(board, name, offset, data):
 # ---- MTD --------------------------------------------------------------------
 
 
-def test_mtd_debug_info_erase_write_read(board, tmp_path_factory):
+def test_mtd_debug_and_flashcp(board, tmp_path_factory):
     files = tmp_path_factory.mktemp("files")
-    payload = os.urandom(5000)
+    image, payload = os.urandom(2 * ES + 1000), os.urandom(5000)
+    (files / "image.bin").write_bytes(image)
     (files / "in.bin").write_bytes(payload)
-    poke(board, "mtd-kernel.bin", ES + 7, b"\x00")
+    poke(board, "mtd-kernel.bin", 0, b"\x00" * 64)  # old contents to erase
 
     info = ok(run(board, "mtd_debug", "info", "/dev/mtd-kernel"))
     assert "mtd.type = MTD_NORFLASH" in info
     assert f"mtd.size = {KERNEL_SIZE} " in info and f"mtd.erasesize = {ES} " in info
+    ok(run(board, "flashcp", files / "image.bin", "/dev/mtd-kernel"))
+    flash = backing(board, "mtd-kernel.bin")
+    assert flash == image + b"\xff" * (KERNEL_SIZE - len(image))
+    assert wear(board, "kernel") == [1, 1, 1, 0]
+    assert any(line.startswith("mtd-kernel read ") for line in log(board))  # the verify pass
+
     assert run(board, "mtd_debug", "erase", "/dev/mtd-kernel", 512, ES).returncode != 0
     ok(run(board, "mtd_debug", "erase", "/dev/mtd-kernel", ES, ES))
-    assert wear(board, "kernel") == [0, 1, 0, 0]
+    assert wear(board, "kernel") == [1, 2, 1, 0]
     ok(run(board, "mtd_debug", "write", "/dev/mtd-kernel", ES + 16, len(payload), files / "in.bin"))
     ok(run(board, "mtd_debug", "read", "/dev/mtd-kernel", ES + 16, len(payload), files / "out.bin"))
-
     flash = backing(board, "mtd-kernel.bin")
-    assert flash[ES : ES + 16] == b"\xff" * 16  # erased, including the poked 0
+    assert flash[ES : ES + 16] == b"\xff" * 16  # erased
     assert flash[ES + 16 : ES + 16 + len(payload)] == payload
+    assert flash[:ES] == image[:ES]  # the sectors around it keep their image
+    assert flash[2 * ES :] == image[2 * ES :] + b"\xff" * (KERNEL_SIZE - len(image))
     assert (files / "out.bin").read_bytes() == payload
     lines = log(board)
     assert "mtd-kernel info" in lines
@@ -107,19 +115,6 @@ def test_mtd_debug_info_erase_write_read(board, tmp_path_factory):
     r = run(board, "mtd_debug", "info", "/dev/mtd-kernel")
     assert r.returncode != 0 and "mtd.size" not in r.stdout
     assert "not a multiple of 1000" in r.stderr
-
-
-def test_flashcp_programs_and_verifies(board, tmp_path_factory):
-    image = os.urandom(2 * ES + 1000)
-    path = tmp_path_factory.mktemp("files") / "image.bin"
-    path.write_bytes(image)
-    poke(board, "mtd-kernel.bin", 0, b"\x00" * 64)  # old contents to erase
-    ok(run(board, "flashcp", path, "/dev/mtd-kernel"))
-    flash = backing(board, "mtd-kernel.bin")
-    assert flash[: len(image)] == image
-    assert flash[len(image) :] == b"\xff" * (KERNEL_SIZE - len(image))
-    assert wear(board, "kernel") == [1, 1, 1, 0]
-    assert any(line.startswith("mtd-kernel read ") for line in log(board))  # the verify pass
 
 
 def test_descriptors_survive_exec(board):
