@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -40,16 +42,8 @@ void record(const std::string &line)
 
 std::string read_file(const std::string &path)
 {
-    std::string out;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f)
-        return out;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, f)) > 0)
-        out.append(chunk, got);
-    fclose(f);
-    return out;
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::vector<std::string> split_lines(const std::string &text)
