@@ -89,7 +89,10 @@ bool board_ready()
         return false;
     tried = true;
     const char *board = getenv("SIMDEV_BOARD");
-    return board && *board && simdev_attach(board) == 0;
+    if (!board || !*board || simdev_attach(board) != 0)
+        return false;
+    simdev_model().log_in_memory = false;
+    return true;
 }
 
 // A node name is taken whenever SIMDEV_BOARD is set: if the board cannot be

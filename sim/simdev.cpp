@@ -426,7 +426,8 @@ bool simdev_fault_nak(int bus, int addr)
 void simdev_log_line(const std::string &line)
 {
     Model &m = simdev_model();
-    m.log.push_back(line);
+    if (m.log_in_memory)
+        m.log.push_back(line);
     if (m.log_fd >= 0) {
         std::string out = line + "\n";
         // One write with O_APPEND, so lines of several processes interleave
