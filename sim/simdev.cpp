@@ -31,7 +31,7 @@ const uint32_t kDefaultEraseSize = 131072;
 const uint32_t kEepromSize = 8192;
 const uint32_t kRegisterCount = 256;
 
-struct ChipSpec {
+struct ChipLayout {
     int bus;
     uint8_t addr;
     uint32_t size;
@@ -39,7 +39,7 @@ struct ChipSpec {
 };
 // The VPD EEPROM leaves the factory erased; the bus-1 device's registers
 // come up as zero.
-const ChipSpec kChips[] = {
+const ChipLayout kChips[] = {
     {0, 0x54, kEepromSize, 0xFF},
     {1, 0x20, kRegisterCount, 0x00},
 };
@@ -206,10 +206,10 @@ bool map_board(Model &m, const std::vector<uint32_t> &sizes)
         if (!ok)
             return false;
     }
-    for (const ChipSpec &spec : kChips) {
-        I2cChip c{spec.bus, spec.addr, Mapping(), 0};
-        bool ok = map_file(m.board + "/" + chip_file(spec.bus, spec.addr), spec.size,
-                           spec.blank, c.mem);
+    for (const ChipLayout &chip : kChips) {
+        I2cChip c{chip.bus, chip.addr, Mapping(), 0};
+        bool ok = map_file(m.board + "/" + chip_file(chip.bus, chip.addr), chip.size,
+                           chip.blank, c.mem);
         m.chips.push_back(c);
         if (!ok)
             return false;

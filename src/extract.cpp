@@ -1,6 +1,7 @@
 // Application image extraction from a slot file, and the rescue partition's
 // image.
 #include "launch.h"
+#include "stdio_file.h"
 
 #include "crc.h"
 #include "flash.h"
@@ -15,7 +16,6 @@
 
 namespace {
 
-constexpr const char *kArchivePath = "/tmp/velosimage.tar.gz";
 constexpr const char *kUsbImagePath = "/mnt/usb/QLX5270_OS.img";
 constexpr const char *kGdbArchivePath = "/tmp/gdb.gz";
 constexpr const char *kStagingPath = "/tmp/image";
@@ -24,11 +24,6 @@ constexpr uint8_t kBootedRescue = 4;
 // the archive as it is read and checked, so that a large application is
 // neither held in RAM next to its unpacked copy in /tmp nor read twice.
 constexpr uint32_t kExtractChunk = 256 * 1024;
-
-struct FileCloser {
-    void operator()(FILE *file) const { fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 File open_file(const char *path, const char *mode)
 {
@@ -42,11 +37,6 @@ const char *slot_path(int slot)
     case 2: return "/user/images/image2";
     default: return kUsbImagePath;
     }
-}
-
-int other_slot(int slot)
-{
-    return slot == 1 ? 2 : 1;
 }
 
 bool is_bootable(uint32_t magic)

@@ -1,4 +1,5 @@
 #include "install.h"
+#include "stdio_file.h"
 
 #include "crc.h"
 #include "flash.h"
@@ -17,11 +18,6 @@
 const char *install_root = "";
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // Room for the longest path the prefix and a slot number can make on the
 // switch, with margin; a longer one is refused, never cut short.

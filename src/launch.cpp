@@ -30,11 +30,6 @@ namespace {
 constexpr int kDefaultGdbPort = 1234;
 constexpr const char *kUsbImageName = "QLX5270_OS.img";
 
-int other_slot(int slot)
-{
-    return slot == 1 ? 2 : 1;
-}
-
 // The USB stick's part of the start-up sequence. The slot that the stick
 // names (1 or 2), or 0 when the flash slots follow as the VPD says.
 int usb_boot_slot()
@@ -107,6 +102,11 @@ int read_decimal(const char *text, int32_t *number)
 }
 
 } // namespace
+
+int other_slot(int slot)
+{
+    return slot == 1 ? 2 : 1;
+}
 
 void launch_reset_state()
 {

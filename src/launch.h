@@ -118,6 +118,10 @@ int read_install_answer();
 [[noreturn]] void launch_image(uint8_t diagnostics);
 
 // --- Shared helpers of the module -----------------------------------------
+// The application archive that extraction writes and the launch unpacks.
+constexpr const char *kArchivePath = "/tmp/velosimage.tar.gz";
+// The slot tried after `slot`: 2 after 1, 1 after anything else.
+int other_slot(int slot);
 // Flushes stdout (so the console keeps its order) and runs `command`
 // through the system shell. system()'s result: -1 when no shell started.
 int run_command(const char *command);

@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr const char *kArchivePath = "/tmp/velosimage.tar.gz";
 constexpr const char *kMarkerPath = "/tmp/home/bin/distro-id";
 constexpr const char *kDebuggerPath = "/tmp/gdb";
 constexpr const char *kWrapperPath = "/bin/backtrace";

@@ -5,6 +5,7 @@
 // held in memory; all header words go through load_be32/store_be32 so the
 // tool gives the same bytes on any host.
 #include "crc.h"
+#include "stdio_file.h"
 #include "image.h"
 
 #include <cctype>
@@ -61,11 +62,6 @@ int usage_error(const char *why)
     fprintf(stderr, "imgtool: %s\n%s", why, kUsage);
     return kExitUsage;
 }
-
-struct FileCloser {
-    void operator()(FILE *f) const { (void)fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // A temporary output beside its final name; removed unless committed, so a
 // failed run never leaves a partial file under the final name.
@@ -462,6 +458,49 @@ void print_record_line(const Record &rec, uint32_t crc)
            good ? "good" : "BAD");
 }
 
+// Checks every record of an open image in turn. Listing prints a line per
+// record and goes on past a bad CRC; otherwise the first bad CRC is
+// reported and ends the walk. The number of records, or -1 when the walk
+// stopped early (reason printed); `all_good` says whether every CRC matched.
+int walk_records(const char *path, ImageInput &in, bool listing, bool *all_good)
+{
+    *all_good = true;
+    int count = 0;
+    Record rec;
+    uint64_t offset = 0;
+    for (;;) {
+        Scan s = read_header(in.file.get(), path, offset, in.size, &rec);
+        if (s == Scan::End)
+            break;
+        if (s != Scan::Record) {
+            report_stop(s, path, rec, in.size);
+            return -1;
+        }
+        uint32_t crc = 0;
+        if (!record_crc(in.file.get(), path, rec, &crc, nullptr))
+            return -1;
+        if (listing)
+            print_record_line(rec, crc);
+        if (crc != rec.header.crc) {
+            *all_good = false;
+            if (!listing) {
+                fprintf(stderr,
+                        "imgtool: %s: record %d at offset %" PRIu64 ": bad CRC (stored 0x%08" PRIx32
+                        ", computed 0x%08" PRIx32 ")\n",
+                        path, count, rec.offset, rec.header.crc, crc);
+                return -1;
+            }
+        }
+        count++;
+        offset = next_offset(rec);
+    }
+    if (count == 0) {
+        fprintf(stderr, "imgtool: %s: no records\n", path);
+        return -1;
+    }
+    return count;
+}
+
 int cmd_list(int argc, char **argv)
 {
     if (argc != 1)
@@ -472,31 +511,9 @@ int cmd_list(int argc, char **argv)
         return kExitFail;
     printf("%10s  %-11s  %10s  %-15s  %-10s  %s\n", "offset", "type", "length", "version", "crc",
            "status");
-    bool all_good = true;
-    int count = 0;
-    Record rec;
-    uint64_t offset = 0;
-    for (;;) {
-        Scan s = read_header(in.file.get(), path, offset, in.size, &rec);
-        if (s == Scan::End)
-            break;
-        if (s != Scan::Record) {
-            report_stop(s, path, rec, in.size);
-            return kExitFail;
-        }
-        uint32_t crc = 0;
-        if (!record_crc(in.file.get(), path, rec, &crc, nullptr))
-            return kExitFail;
-        print_record_line(rec, crc);
-        all_good = all_good && crc == rec.header.crc;
-        count++;
-        offset = next_offset(rec);
-    }
-    if (count == 0) {
-        fprintf(stderr, "imgtool: %s: no records\n", path);
-        return kExitFail;
-    }
-    return all_good ? kExitOk : kExitFail;
+    bool all_good = false;
+    const int count = walk_records(path, in, true, &all_good);
+    return count > 0 && all_good ? kExitOk : kExitFail;
 }
 
 // --------------------------------------------------------------- verify
@@ -509,34 +526,10 @@ int cmd_verify(int argc, char **argv)
     ImageInput in;
     if (!open_image(path, &in))
         return kExitFail;
-    int count = 0;
-    Record rec;
-    uint64_t offset = 0;
-    for (;;) {
-        Scan s = read_header(in.file.get(), path, offset, in.size, &rec);
-        if (s == Scan::End)
-            break;
-        if (s != Scan::Record) {
-            report_stop(s, path, rec, in.size);
-            return kExitFail;
-        }
-        uint32_t crc = 0;
-        if (!record_crc(in.file.get(), path, rec, &crc, nullptr))
-            return kExitFail;
-        if (crc != rec.header.crc) {
-            fprintf(stderr,
-                    "imgtool: %s: record %d at offset %" PRIu64 ": bad CRC (stored 0x%08" PRIx32
-                    ", computed 0x%08" PRIx32 ")\n",
-                    path, count, rec.offset, rec.header.crc, crc);
-            return kExitFail;
-        }
-        count++;
-        offset = next_offset(rec);
-    }
-    if (count == 0) {
-        fprintf(stderr, "imgtool: %s: no records\n", path);
+    bool all_good = false;
+    const int count = walk_records(path, in, false, &all_good);
+    if (count < 0)
         return kExitFail;
-    }
     printf("%s: %d record%s, %" PRIu64 " bytes, all good\n", path, count, count == 1 ? "" : "s",
            in.size);
     return kExitOk;
