@@ -95,6 +95,22 @@ int64_t simdev_position(const Desc &d);
 int64_t simdev_set_position(Desc &d, int64_t pos);
 std::string simdev_node_name(int node);
 
+// Node index of a name without /dev/ ("mtd-rfs", "i2c-0") or of a path
+// under /dev/; -1 if none. Partitions are 0..simdev_mtd_count-1.
+int simdev_node_of(const char *name);
+int simdev_node_of_path(const char *path);
+bool simdev_is_mtd(int node);
+// The backing file (in the board directory) of a node.
+std::string simdev_node_file(int node);
+
+// The non-empty, non-comment lines of a small text file of the board
+// ("name=value" settings, fault rules); false when it is missing.
+bool simdev_read_lines(const std::string &path, std::vector<std::string> &lines);
+bool simdev_parse_u32(const std::string &text, int base, uint32_t &out);
+// Reads the board's "faults" file into the model; false (with a message)
+// for a rule that does not parse.
+bool simdev_load_faults(Model &m);
+
 // Appends one transaction line to memory and to devices.log.
 void simdev_log_line(const std::string &line);
 // The line of a failed request: "<line> -> <errno name>"; sets errno.

@@ -1,0 +1,1 @@
+"""The virtual switch, one module per concern (see vswitch.py)."""

@@ -1,0 +1,153 @@
+"""The command line of the virtual switch: create, set, show and boot."""
+
+import argparse
+import json
+import os
+import sys
+
+from vsw.board import Board, apply_settings, create_board, parse_env_image
+from vsw.common import (DEFAULT_BUILD_DIR, DEFAULT_ERASESIZE, EXIT_SETUP, PARTITION_NAMES,
+                        VPD_BOOT_SLOT, VPD_BOOTED_IMAGE, VPD_USB_BOOT, VswitchError)
+from vsw.namespace import namespace_init, status
+from vsw.power import boot
+
+
+
+def add_state_options(p, creating):
+    p.add_argument("--image1", metavar="FILE", help="image file for slot 1 (/user/images/image1)")
+    p.add_argument("--image2", metavar="FILE", help="image file for slot 2 (/user/images/image2)")
+    p.add_argument("--rescue", metavar="FILE",
+                   help="image written at offset 0 of the rescue partition")
+    p.add_argument("--env", action="append", metavar="NAME=VALUE",
+                   help="boot-loader environment entry (repeatable); the partition "
+                        "is rewritten with exactly the entries given")
+    p.add_argument("--env-file", metavar="FILE", help="environment entries, one per line")
+    p.add_argument("--env-clear", action="store_true",
+                   help="write an environment with no entries")
+    p.add_argument("--boot-slot", type=lambda s: int(s, 0), metavar="N",
+                   help=f"VPD boot slot byte ({VPD_BOOT_SLOT:#x})")
+    p.add_argument("--usb-boot", type=lambda s: int(s, 0), metavar="N",
+                   help=f"VPD USB-boot byte ({VPD_USB_BOOT:#x}); 213 (0xd5) allows USB boot")
+    p.add_argument("--vpd", action="append", metavar="OFFSET=BYTE",
+                   help="any VPD EEPROM byte (repeatable)")
+    p.add_argument("--usb", metavar="DIR", help="plug in a USB stick holding DIR's files")
+    if creating:
+        p.add_argument("--erasesize", type=lambda s: int(s, 0), default=DEFAULT_ERASESIZE)
+        p.add_argument("--part-size", action="append", metavar="NAME=BYTES",
+                       help="size of a partition (" + ", ".join(PARTITION_NAMES) + ")")
+        p.add_argument("--force", action="store_true", help="replace an existing board")
+    else:
+        p.add_argument("--no-usb", action="store_true", help="unplug the USB stick")
+
+
+def cmd_create(args):
+    sizes = {}
+    for setting in args.part_size or []:
+        name, _, value = setting.partition("=")
+        if name.startswith("mtd-"):
+            name = name[4:]
+        if name not in PARTITION_NAMES:
+            raise VswitchError(f"no partition {name!r}")
+        sizes[name] = int(value, 0)
+    board = create_board(args.board, args.erasesize, sizes, args.force)
+    apply_settings(board, args)
+    print(f"vswitch: board created at {board.path}")
+    return 0
+
+
+def cmd_set(args):
+    board = Board(args.board)
+    board.check()
+    apply_settings(board, args)
+    return 0
+
+
+def cmd_show(args):
+    board = Board(args.board)
+    board.check()
+    erasesize, sizes = board.geometry()
+    print(f"board      {board.path}")
+    print(f"flash      erase size {erasesize}; " +
+          ", ".join(f"{n} {sizes[n]}" for n in PARTITION_NAMES))
+    print(f"VPD        boot slot {board.vpd(VPD_BOOT_SLOT)}, booted image "
+          f"{board.vpd(VPD_BOOTED_IMAGE)}, USB boot {board.vpd(VPD_USB_BOOT)}")
+    env = board.read_partition("ubootenv", 0, sizes["ubootenv"])
+    if env[:4] == b"\xff\xff\xff\xff":
+        print("env        erased")
+    else:
+        good, entries = parse_env_image(env)
+        print("env        checksum " + ("good" if good else "BAD") +
+              "".join(f"\n           {e}" for e in entries))
+    files = []
+    for top, _dirs, names in os.walk(board.user):
+        files += [os.path.relpath(os.path.join(top, n), board.user) for n in names]
+    print("user files " + (", ".join(sorted(files)) or "none"))
+    print("USB stick  " + (", ".join(sorted(os.listdir(board.usb)))
+                           if os.path.isdir(board.usb) else "none"))
+    return 0
+
+
+def cmd_boot(args):
+    build = os.environ.get("SWITCH_BUILD_DIR", DEFAULT_BUILD_DIR)
+    launcher = args.launcher or os.path.join(build, "src", "launcher")
+    preload = args.preload or os.path.join(build, "sim", "libsimdev_preload.so")
+    escape = None
+    if args.escape != "none":
+        escape = bytes([ord(args.escape[1].upper()) - 64]) if args.escape.startswith("^") \
+            else args.escape.encode()
+    return boot(args.board, launcher, preload, timeout=args.timeout, reboots=args.reboots,
+                escape=escape, usb_delay=args.usb_delay, stderr_tag=args.stderr_tag,
+                console_link=args.console_link)
+
+
+def parser():
+    p = argparse.ArgumentParser(prog="vswitch", description="The virtual switch.")
+    sub = p.add_subparsers(dest="command", required=True)
+    c = sub.add_parser("create", help="make a new board directory")
+    c.add_argument("board")
+    add_state_options(c, creating=True)
+    c.set_defaults(func=cmd_create)
+    s = sub.add_parser("set", help="change the state of a board")
+    s.add_argument("board")
+    add_state_options(s, creating=False)
+    s.set_defaults(func=cmd_set)
+    w = sub.add_parser("show", help="print the state of a board")
+    w.add_argument("board")
+    w.set_defaults(func=cmd_show)
+    b = sub.add_parser("boot", help="power the board on with the console attached")
+    b.add_argument("board")
+    b.add_argument("--launcher", help="launcher binary (default: $SWITCH_BUILD_DIR/src/launcher)")
+    b.add_argument("--preload", help="device preload, or none (default: "
+                   "$SWITCH_BUILD_DIR/sim/libsimdev_preload.so)")
+    b.add_argument("--timeout", type=float, help="power off after this many seconds")
+    b.add_argument("--reboots", type=int, default=0,
+                   help="boot again after a reboot, up to N times (default 0)")
+    b.add_argument("--escape", default="^]",
+                   help="key that powers off the board from a terminal, ^X or none")
+    b.add_argument("--usb-delay", type=float, default=0.0,
+                   help="seconds after power-on until the USB stick is ready")
+    b.add_argument("--stderr-tag", metavar="TAG",
+                   help="start every line that the launcher (and what it starts) writes "
+                        "to stderr with TAG on the console")
+    b.add_argument("--console-link", metavar="PATH",
+                   help="while the board is on, PATH is a symbolic link to the console "
+                        "pty's host side, so that its line settings can be read")
+    b.set_defaults(func=cmd_boot)
+    return p
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["_init"]:
+        try:
+            return namespace_init(json.loads(argv[1]))
+        except VswitchError as e:
+            status("error", e)
+            return 1
+    args = parser().parse_args(argv)
+    try:
+        return args.func(args)
+    except (VswitchError, OSError) as e:
+        print(f"vswitch: {e}", file=sys.stderr)
+        return EXIT_SETUP
+

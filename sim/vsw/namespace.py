@@ -1,0 +1,174 @@
+"""Inside the switch's namespaces: PID 1 (the runner's init), which builds
+the root filesystem, starts the launcher on the console and reports how
+the boot ended on its status pipe."""
+
+import fcntl
+import os
+import signal
+import socket
+import sys
+import termios
+import threading
+
+from vsw.common import (BOARD_LOG, IN_BOARD, IN_LAUNCHER, IN_PRELOAD, IN_RUN, MS_PRIVATE, MS_REC,
+                        STATUS_PREFIX, sys_mount)
+from vsw.rootfs import build_rootfs, spawn_usb_ready
+
+
+NAMESPACES = ("mnt", "pid", "net", "uts", "ipc")
+
+
+def namespace_ids():
+    return {ns: os.readlink(f"/proc/self/ns/{ns}") for ns in NAMESPACES}
+
+
+def status(*words):
+    sys.stdout.write(STATUS_PREFIX + " ".join(str(w) for w in words) + "\n")
+    sys.stdout.flush()
+
+
+class PowerRequest(Exception):
+    """A program on the switch asked init to reboot, halt or power off."""
+
+
+def namespace_init(cfg):
+    """PID 1 of the switch's namespaces: builds the root filesystem in RAM,
+    starts the launcher on the console and reports how the boot ended. Every
+    mount made here dies with the namespace."""
+    host = cfg["host_namespaces"]
+    mine = namespace_ids()
+    same = [ns for ns in NAMESPACES if mine[ns] == host[ns]]
+    if os.getpid() != 1 or same:
+        status("error", "refusing to boot: namespaces not private:",
+               " ".join(same) or "not PID 1")
+        return 1
+    # Nothing mounted from here on may propagate back to the host.
+    sys_mount("none", "/", None, MS_REC | MS_PRIVATE)
+
+    root = cfg["root"]
+    build_rootfs(root, cfg)
+    socket.sethostname(cfg.get("hostname", "vswitch"))
+
+    # BusyBox's reboot, halt and poweroff ask init with these signals.
+    asks = {signal.SIGTERM: "reboot", signal.SIGUSR1: "halt", signal.SIGUSR2: "poweroff"}
+    asked = []
+
+    def on_ask(signum, frame):
+        asked.append(asks[signum])
+        raise PowerRequest()
+
+    for sig in asks:
+        signal.signal(sig, on_ask)
+    if cfg.get("usb") and cfg.get("usb_delay", 0) > 0:
+        spawn_usb_ready(root, cfg["usb_delay"])
+    relay = None
+    if cfg.get("stderr_tag") is not None:
+        # The launcher's stderr goes through a pipe whose lines reach the
+        # console marked, so that a test can tell the two streams apart.
+        read_end, cfg["stderr_fd"] = os.pipe()
+    launcher = start_console_program(root, cfg)
+    if cfg.get("stderr_fd") is not None:
+        os.close(cfg["stderr_fd"])
+        relay = threading.Thread(target=relay_tagged, daemon=True,
+                                 args=(read_end, cfg["pty_fd"], cfg["stderr_tag"]))
+        relay.start()
+    status("started", launcher)
+    outcome = None
+    try:
+        while outcome is None:
+            try:
+                pid, wstatus = os.waitpid(-1, 0)
+            except ChildProcessError:
+                break
+            if pid == launcher:
+                outcome = wstatus
+    except PowerRequest:
+        pass
+    for sig in asks:
+        signal.signal(sig, lambda signum, frame: asked.append(asks[signum]))
+    # Power off: everything else in this PID namespace goes at once.
+    try:
+        os.kill(-1, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    while True:
+        try:
+            os.waitpid(-1, 0)
+        except ChildProcessError:
+            break
+    if relay is not None:
+        relay.join(5)  # everything is killed: the pipe's writers are gone
+    if asked:
+        with open(os.path.join(cfg["board"], BOARD_LOG), "a") as log:
+            log.write(f"vswitch: init was asked to {asked[0]}\n")
+        status(asked[0])
+    else:
+        app = os.path.exists(os.path.join(root, IN_RUN.lstrip("/"), "application"))
+        who = "application" if app else "launcher"
+        if outcome is None:
+            status("ended", who, "unknown")
+        elif os.WIFSIGNALED(outcome):
+            status("ended", who, "signal", os.WTERMSIG(outcome))
+        else:
+            status("ended", who, "status", os.WEXITSTATUS(outcome))
+    return 0
+
+
+def relay_tagged(read_end, console_fd, tag):
+    """Copies what the launcher writes to stderr onto the console, with the
+    tag at the start of every line, until the last writer is gone."""
+    at_line_start = True
+    tag = tag.encode()
+    while True:
+        try:
+            data = os.read(read_end, 65536)
+        except InterruptedError:
+            continue
+        if not data:
+            break
+        out = b""
+        for piece in data.splitlines(keepends=True):
+            out += (tag if at_line_start else b"") + piece
+            at_line_start = piece.endswith(b"\n")
+        os.write(console_fd, out)
+    os.close(read_end)
+
+
+def start_console_program(root, cfg):
+    slave = cfg["pty_fd"]
+    pid = os.fork()
+    if pid:
+        return pid
+    try:
+        os.setsid()
+        fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
+        for fd in (0, 1, 2):
+            os.dup2(slave, fd)
+        if cfg.get("stderr_fd") is not None:
+            os.dup2(cfg["stderr_fd"], 2)
+        os.closerange(3, 65536)
+        # Python ignores SIGPIPE and SIGXFSZ; an exec would keep that.
+        for sig in range(1, signal.NSIG):
+            try:
+                signal.signal(sig, signal.SIG_DFL)
+            except (OSError, ValueError):
+                pass
+        signal.pthread_sigmask(signal.SIG_SETMASK, [])
+        os.chroot(root)
+        os.chdir("/")
+        env = {
+            "PATH": "/sbin:/bin:/usr/sbin:/usr/bin",
+            "HOME": "/root",
+            "TERM": cfg.get("term") or "vt100",
+            "SIMDEV_BOARD": IN_BOARD + "/dev",
+        }
+        if cfg.get("preload"):
+            env["LD_PRELOAD"] = IN_PRELOAD
+        os.execve(IN_LAUNCHER, [IN_LAUNCHER], env)
+    except BaseException as e:  # noqa: BLE001 - the child must never return
+        try:
+            os.write(2, f"vswitch: cannot start {IN_LAUNCHER}: {e}\r\n".encode())
+        finally:
+            os._exit(127)
+
+
