@@ -501,6 +501,11 @@ def started(term):
             if line.startswith(("APP ", "DIAG "))]
 
 
+def open_failed(slot, then=None):
+    """The stderr line of a slot file that does not open (no line end)."""
+    return f"Failed to open Application image {slot}. Trying {then or f'image {3 - slot}.'}"
+
+
 def boot_blocker():
     """Why this machine cannot boot a virtual switch, or None."""
     if os.geteuid() != 0:

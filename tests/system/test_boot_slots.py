@@ -7,7 +7,7 @@ import os
 import pytest
 
 from conftest import (APP_ENDED, BOOT_SLOT, BOOTED, app_archive, app_image, diags_image, flip,
-                      launcher_lines, make_image, set_faults, started)
+                      launcher_lines, make_image, open_failed, set_faults, started)
 
 REBOOTED = ("board asked for a reboot", 0)
 
@@ -26,10 +26,6 @@ def image(tmp_path, name):
     }[name]()
 
 
-def missing(n, then=None):
-    return f"Failed to open Application image {n}. Trying {then or f'image {3 - n}.'}"
-
-
 B1, B2 = "Booting image '1'", "Booting image '2'"
 DIAGS = ["Launching diagnostics image", "install diags image"]
 CRC1 = "Image1 CRC failed, trying Image2 now."
@@ -37,13 +33,13 @@ CRC1 = "Image1 CRC failed, trying Image2 now."
 # image1, image2, rescue, VPD boot slot, shell=on -> stdout, stderr lines,
 # started program (None: board reset), VPD booted image.
 FALLBACKS = {
-    "own-file-missing": ("one", None, None, 2, False, [B2], [missing(2)], "APP one", 2),
+    "own-file-missing": ("one", None, None, 2, False, [B2], [open_failed(2)], "APP one", 2),
     "own-file-missing-last": ("bad", None, "diags", 1, True, [B1, B2], [
-        CRC1, missing(2), "Both image1 and image2 failed."], None, 0xFF),
+        CRC1, open_failed(2), "Both image1 and image2 failed."], None, 0xFF),
     "both-missing": (None, None, "diags", 1, False, [B1] + DIAGS,
-                     [missing(1), missing(2, "rescue image")], "DIAG rescue", 4),
+                     [open_failed(1), open_failed(2, "rescue image")], "DIAG rescue", 4),
     "both-missing-no-rescue": (None, None, None, 2, True, [B2], [
-        missing(2), missing(1, "rescue image"), "Image not found... "], None, 0xFF),
+        open_failed(2), open_failed(1, "rescue image"), "Image not found... "], None, 0xFF),
     "no-record-last": ("bad", "kernel", "diags", 1, False, [B1, B2] + DIAGS, [
         CRC1, "No valid application image found. Trying rescue image"], "DIAG rescue", 4),
     "no-record-last-bad-rescue": ("dft", "dft", "bad-diags", 2, True, [B2, B1], [
