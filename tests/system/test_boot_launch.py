@@ -18,7 +18,7 @@ APP = "/tmp/home/bin/mp.elf.strip"
 SIM = "/usr/lib/vswitch/libsimdev_preload.so"
 DUMA = "libduma.so.0.0.0"
 GDB = gdb_payload()
-REBOOTED = ("board asked for a reboot", 0)
+RESET_END = ("board asked for a reboot", 0)
 B1 = "Booting image '1'"
 UNPACK = r"system cd /tmp \ntar mxzf /tmp/velosimage.tar.gz \nrm /tmp/velosimage.tar.gz\n"
 CLOSED = ["i2c-0 close", "i2c-1 close"]
@@ -58,7 +58,8 @@ def banners(t):
 
 
 def gdbserver(port):
-    return f"gdbserver (virtual switch): not listening on :{port}; running {APP} without a debugger\n"
+    return (f"gdbserver (virtual switch): not listening on :{port}; "
+            f"running {APP} without a debugger\n")
 
 
 # env, slot 1 holds diagnostics, slot 2 holds a debugger -> stdout, stderr,
@@ -68,13 +69,13 @@ MODES = {
               APP_ENDED),
     "memchk": (["memchk=on"], False, False, [B1], "",
                [UNPACK, *CLOSED, rf"system LD_PRELOAD={DUMA} {APP}\n", RESET],
-               f"APP one preload=[{DUMA}]", REBOOTED),
+               f"APP one preload=[{DUMA}]", RESET_END),
     "gdb-without-memchk": (["gdb=on", "memchk=on"], False, True, [
         B1, "Extracting GDB from image slot 2", f"Found GDB image 2 of length = {len(GDB)}.",
         "decompressing GDB....", "*** Launching under GDB ***",
         f"GDB stand-in debugging [{APP}] preload=[{SIM}]"], "", [
         "system gunzip /tmp/gdb.gz", "system chmod +x /tmp/gdb", UNPACK, *CLOSED,
-        f"system /tmp/gdb {APP}", RESET], f"APP one preload=[{SIM}]", REBOOTED),
+        f"system /tmp/gdb {APP}", RESET], f"APP one preload=[{SIM}]", RESET_END),
     "gdb-missing": (["gdb=on"], False, False, [
         B1, "Extracting GDB from image slot 2",
         "**** GDB mode selected but GDB not available. Please install GDB image ***"],
@@ -82,16 +83,16 @@ MODES = {
         f"APP one preload=[{SIM}]", APP_ENDED),
     "gdbserver-port": (["gdb=off", "gdbserver=on", "gdbport=4321"], False, True, [B1],
                        gdbserver(4321), [UNPACK, *CLOSED, rf"system /bin/gdbserver :4321 {APP}\n",
-                                         RESET], f"APP one preload=[{SIM}]", REBOOTED),
+                                         RESET], f"APP one preload=[{SIM}]", RESET_END),
     "gdbserver-memchk": (["memchk=on", "gdbserver=on"], False, False, [B1], gdbserver(1234), [
         UNPACK, *CLOSED, rf"system LD_PRELOAD={DUMA} /bin/gdbserver :1234 {APP}\n", RESET],
-        f"APP one preload=[{DUMA}]", REBOOTED),
+        f"APP one preload=[{DUMA}]", RESET_END),
     # shell= found inside another entry's value, as in a kernel command line.
-    "shell-then-gdbserver": (["bootargs=console=ttyS0 shell=on root=/dev/ram", "gdbserver=on"],
-                             False, False, [B1, "Dropping into shell", APP, "Dropping out of shell"],
-                             gdbserver(1234), [UNPACK, *CLOSED, r"system /bin/sh\n",
-                                               rf"system /bin/gdbserver :1234 {APP}\n", RESET],
-                             f"APP one preload=[{SIM}]", REBOOTED),
+    "shell-then-gdbserver": (
+        ["bootargs=console=ttyS0 shell=on root=/dev/ram", "gdbserver=on"], False, False,
+        [B1, "Dropping into shell", APP, "Dropping out of shell"], gdbserver(1234),
+        [UNPACK, *CLOSED, r"system /bin/sh\n", rf"system /bin/gdbserver :1234 {APP}\n", RESET],
+        f"APP one preload=[{SIM}]", RESET_END),
     "diagnostics": ([], True, False, [B1, "install diags image"], "", [
         UNPACK, *CLOSED, "system mkdir -p /tmp/home/bin",
         "system mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip"], "DIAG slot", APP_ENDED),
@@ -118,7 +119,8 @@ def test_start_up_order_and_launch_modes(row, make_board, terminal, tmp_path):
     assert requests(board) == START + commands
 
 
-@pytest.mark.parametrize("key, follows", [("n", ""), ("Y", "Entering Rescue Mode.\n" + MENU + PROMPT)])
+@pytest.mark.parametrize("key, follows", [("n", ""),
+                                         ("Y", "Entering Rescue Mode.\n" + MENU + PROMPT)])
 def test_archive_without_marker_asks_before_the_launch(key, follows, make_board, terminal,
                                                        tmp_path):
     board = make_board(image1=app_image(tmp_path, "noid", marker=False), boot_slot=1)
@@ -154,7 +156,7 @@ def test_wrapper_that_cannot_start_resets_the_board(make_board, terminal, tmp_pa
     t.expect("Dropping into shell\n")
     t.expect("/ # ")
     t.send("rm /bin/backtrace && exit\r")
-    assert t.finish() == REBOOTED
+    assert t.finish() == RESET_END
     assert launcher_lines(t) == [B1, "Dropping into shell", "Dropping out of shell"]
     assert t.err() == "Failed to start Application OS.\n"
     assert requests(board)[-2:] == [r"system /bin/sh\n", RESET]
@@ -206,7 +208,7 @@ def test_archive_that_cannot_be_opened_resets_the_board(make_board, terminal, st
                         stand_in(f'exec prlimit --nofile=12:12 {conftest.VSWITCH} "$@"\n'))
     board = make_board(rescue=app_image(tmp_path, "recovery"), boot_slot=1)
     t = terminal(board)
-    assert t.finish() == REBOOTED
+    assert t.finish() == RESET_END
     assert launcher_lines(t) == [B1]
     assert t.err().endswith(no_slot_files(1) +
                             "Failed to open AppOS tarfile.\n")

@@ -9,7 +9,7 @@ import pytest
 from conftest import (APP_ENDED, BOOT_SLOT, BOOTED, app_archive, app_image, diags_image, flip,
                       launcher_lines, make_image, open_failed, set_faults, started)
 
-REBOOTED = ("board asked for a reboot", 0)
+RESET_END = ("board asked for a reboot", 0)
 
 
 def image(tmp_path, name):
@@ -64,7 +64,7 @@ def test_fallbacks(row, make_board, terminal, tmp_path):
     if shell:  # the failure's shell before the reset, not the launch's
         t.expect("/ # ")
         t.send("exit\r")
-    assert t.finish() == (APP_ENDED if program else REBOOTED)
+    assert t.finish() == (APP_ENDED if program else RESET_END)
     assert launcher_lines(t) == out
     assert t.err() == "".join(line + "\n" for line in err)
     assert started(t) == ([program] if program else [])
