@@ -7,8 +7,9 @@
 // The set of calls is what those programs and libi2c import (nm -D):
 // __open_2 (mtd_debug), open, close, read, write, lseek and ioctl, plus the
 // 64-bit, *at and checking variants a fortified or large-file build uses.
-// system() is taken too, only for the fail-system fault rule, and tcflush()
-// for the console (see below).
+// system() and sigaction() are taken too, to log the launcher's commands and
+// its SIGINT handler (and for the fail-system fault rule), and tcflush() for
+// the console (see below).
 #undef _FORTIFY_SOURCE
 #include "simdev_internal.h"
 
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <csignal>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -58,6 +60,7 @@ using lseek64_fn = off64_t (*)(int, off64_t, int);
 using ioctl_fn = int (*)(int, unsigned long, ...);
 using system_fn = int (*)(const char *);
 using tcflush_fn = int (*)(int, int);
+using sigaction_fn = int (*)(int, const struct sigaction *, struct sigaction *);
 
 open_fn next_open, next_open64;
 openat_fn next_openat, next_openat64;
@@ -77,6 +80,7 @@ lseek64_fn next_lseek64;
 ioctl_fn next_ioctl;
 system_fn next_system;
 tcflush_fn next_tcflush;
+sigaction_fn next_sigaction;
 
 // Attaches to SIMDEV_BOARD on first need; false when there is no board, and
 // then the emulated node names are left to the system.
@@ -284,13 +288,44 @@ EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
                            : next(next_ioctl, "ioctl")(fd, request, arg);
 }
 
+namespace {
+
+// A shell command as one log line: its line ends shown as \n.
+std::string command_line(const char *command)
+{
+    std::string line = "system ";
+    for (const char *c = command ? command : "(null)"; *c; c++)
+        line += *c == '\n' ? std::string("\\n") : std::string(1, *c);
+    return line;
+}
+
+const char *disposition(const struct sigaction *act)
+{
+    if (act->sa_handler == SIG_IGN)
+        return "ignore";
+    return act->sa_handler == SIG_DFL ? "default" : "handler";
+}
+
+} // namespace
+
+// The launcher's shell commands and its SIGINT handler are logged beside
+// the device requests, so that one log shows the start-up in time order.
 EXPORT int system(const char *command)
 {
-    if (board_ready() && simdev_model().faults.fail_system) {
-        errno = EAGAIN;
-        return -1;
-    }
+    if (!board_ready())
+        return next(next_system, "system")(command);
+    const std::string line = command_line(command);
+    if (simdev_model().faults.fail_system)
+        return simdev_fail(line, EAGAIN);
+    simdev_log_line(line);
     return next(next_system, "system")(command);
+}
+
+EXPORT int sigaction(int signum, const struct sigaction *act, struct sigaction *old)
+{
+    if (signum == SIGINT && act && board_ready())
+        simdev_log_line(std::string("sigaction SIGINT ") + disposition(act));
+    return next(next_sigaction, "sigaction")(signum, act, old);
 }
 
 namespace {

@@ -388,16 +388,16 @@ RescueRead read_rescue_record(std::vector<uint8_t> &record)
 
 int read_install_answer()
 {
-    // At most 7 characters of the line, as a buffer of 8 bytes takes; the
-    // rest stays for the next reader. Byte by byte from descriptor 0, so
-    // that no stdio buffer swallows input that uartGetC should see.
-    constexpr int kMaxChars = 7;
+    // Only the first character counts, but the whole line is consumed: a
+    // rest left unread would be taken as the key of the next question (the
+    // compatibility question of the launch). Byte by byte from descriptor 0,
+    // so that no stdio buffer swallows input that uartGetC should see.
     int first = -1;
-    for (int count = 0; count < kMaxChars; count++) {
+    for (;;) {
         char c = 0;
         if (read(STDIN_FILENO, &c, 1) != 1)
             break;
-        if (count == 0)
+        if (first < 0)
             first = uint8_t(c);
         if (c == '\n')
             break;

@@ -486,6 +486,26 @@ class Terminal:
             self.proc.wait()
 
 
+def launcher_lines(term):
+    """Stdout without the lines of the programs that the boot started and of
+    the operator's BusyBox shell (banner, prompt)."""
+    text = re.sub(r"\n*BusyBox v.*\nEnter 'help'.*\n\n", "\n", term.out())
+    return [line for line in text.splitlines()
+            if not line.startswith(("APP ", "DIAG ", "TMP ", "/ # "))]
+
+
+def started(term):
+    """The programs that the boot started, by their banners' first words
+    ("APP one", "DIAG rescue")."""
+    return [" ".join(line.split()[:2]) for line in term.out_lines()
+            if line.startswith(("APP ", "DIAG "))]
+
+
+def open_failed(slot, then=None):
+    """The stderr line of a slot file that does not open (no line end)."""
+    return f"Failed to open Application image {slot}. Trying {then or f'image {3 - slot}.'}"
+
+
 def boot_blocker():
     """Why this machine cannot boot a virtual switch, or None."""
     if os.geteuid() != 0:

@@ -192,7 +192,7 @@ TEST_F(LaunchTest, RescuePartitionRecord)
 
 // --- the recovery-install prompt's answer ------------------------------------
 
-TEST(InstallAnswer, FirstCharacterOfAtMostSevenRead)
+TEST(InstallAnswer, FirstCharacterOfTheWholeLine)
 {
     struct {
         std::string input;
@@ -202,7 +202,7 @@ TEST(InstallAnswer, FirstCharacterOfAtMostSevenRead)
         {"1\n", '1', ""}, {"2\n", '2', ""}, {"12\n", '1', ""}, {"\n", 0, ""}, {"3\n", 0, ""}, {" 1\n", 0, ""},
         {"2", '2', ""}, // a line without its end, then end of input
         {"", -1, ""},   // end of input at once
-        {"2bcdefghij\nnext\n", '2', "hij\nnext\n"}, {"1\nnext\n", '1', "next\n"},
+        {"2bcdefghij\nnext\n", '2', "next\n"}, {"1\nnext\n", '1', "next\n"},
     };
     for (const auto &c : cases) {
         // The answer, and on stdout what was left unread on descriptor 0.
