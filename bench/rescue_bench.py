@@ -74,7 +74,8 @@ def download_figures(tmp):
     image = make_image(tmp, "kernel", (1 << 20) - 16)
     board = vswitch.create_board(str(tmp / "download-board"))
     set_env(board, ["diagnostics=rescue"])
-    t = Terminal(board, tmp, LAUNCHER, PRELOAD)
+    # Stderr untagged: rx writes its progress there unless it is the line.
+    t = Terminal(board, tmp, LAUNCHER, PRELOAD, tag=False)
     try:
         to_menu(t)
         choose(t, "x")
