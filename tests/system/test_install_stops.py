@@ -20,6 +20,7 @@ DFT = ("dft", "7.0.0.1", b"d" * 2000)
 APP = ("application", "7.0.0.1", b"a" * 3000)
 KERNEL_DONE = "Installing Kernel:      \b\b\b\b000%\b\b\b\b100%\n"
 SLOT1 = "Installing Application: Installing image as image1: "
+NEW = ("/mnt/usb/new.img", 1, 2)  # the stick's new.img, skip-if-same on, into slot 2
 
 
 def no_flash(board):
@@ -87,11 +88,6 @@ def test_where_an_install_stops_and_what_it_says(case, make_board, terminal, tmp
     assert board.vpd(BOOT_SLOT) == 0xFF
 
 
-def install_new(terminal, board):
-    """The stick's new.img installed with skip-if-same into slot 2."""
-    return driver_install(terminal, board, "/mnt/usb/new.img", 1, 2)
-
-
 def test_power_cuts_leave_a_bootable_board_that_an_install_with_skip_if_same_repairs(
         make_board, terminal, tmp_path):
     image = full_image(tmp_path, version="2.0.0.9", app_name="new")
@@ -114,13 +110,13 @@ def test_power_cuts_leave_a_bootable_board_that_an_install_with_skip_if_same_rep
     # A whole install, then the same again: every record the same, nothing
     # written, result 0.
     board, before = old_board("whole")
-    assert install_new(terminal, board).out().endswith("install driver: result 1\n")
+    assert driver_install(terminal, board, *NEW).out().endswith("install driver: result 1\n")
     for kind, part, record in flash:
         assert board.read_partition(part) == expected_partition(before[part], kind, record)
     assert user_file(board, "images/image2") == records[-1][2] and board.vpd(BOOT_SLOT) == 2
     writes = flash_writes(board)
     skip = "Image has same version as existing image. Skipping update...\n"
-    assert install_new(terminal, board).out().endswith(
+    assert driver_install(terminal, board, *NEW).out().endswith(
         EXTRACTING + "".join(FLASH[kind][1] + skip for kind, _, _ in flash)
         + "Installing Application: Installing image as image2: Image2 has same version as "
         "existing image. Skipping update...\ninstall driver: result 0\n")
@@ -157,7 +153,7 @@ def test_power_cuts_leave_a_bootable_board_that_an_install_with_skip_if_same_rep
         t.expect("APP old ")
         assert t.finish() == APP_ENDED
         # Complete records are skipped, the one cut short never is.
-        out = install_new(terminal, board).out()
+        out = driver_install(terminal, board, *NEW).out()
         assert out.endswith("install driver: result 1\n") and out.count("Skipping") == index + whole
         assert all(in_place(board, *f) for f in flash), part
         assert user_file(board, "images/image2") == records[-1][2]

@@ -19,7 +19,7 @@ ERASE_STEPS = ["", "unmount filesystem", "", "Erasing filesystem for clean insta
 ISPEED, OSPEED, LFLAG = 4, 5, 3
 
 
-@pytest.mark.parametrize("setting, menu_key, key", [("diags", None, "Y"), ("diags", None, "x"),
+@pytest.mark.parametrize("setting, menu_key, key", [("diags", None, "Y"), ("diags", None, "\r"),
                                                     ("rescue", "d", "y")])
 def test_erase_on_yes_only_then_the_diagnostics_boot(setting, menu_key, key, make_board,
                                                      terminal, tmp_path):
@@ -38,7 +38,7 @@ def test_erase_on_yes_only_then_the_diagnostics_boot(setting, menu_key, key, mak
         choose(t, menu_key)
     t.expect(CONFIRM)
     press(t, key)
-    # The key is not echoed; each step's message comes before its command.
+    # The key is not echoed: a newline follows the question at once.
     shown = t.expect("Booting diags image...\n")
     erases = key in "yY"
     assert in_order(shown.split("\n"), ERASE_STEPS) if erases else shown == "\n"
@@ -62,8 +62,9 @@ def test_erase_on_yes_only_then_the_diagnostics_boot(setting, menu_key, key, mak
         assert "flash_eraseall /dev/mtd-user-char" not in t.log()
 
 
+@pytest.mark.parametrize("slot_answer", ["\r", "\x04"], ids=["enter", "end-of-input"])
 def test_menu_keys_and_usb_listing_answers_install_after_ctrl_c_and_boot_at_once(
-        make_board, terminal, tmp_path):
+        slot_answer, make_board, terminal, tmp_path):
     long_name = "t" * 200 + ".img"
     dft = make_image(tmp_path, [("dft", "3.3.0.2", b"D" * 3000)])
     board = rescue_board(make_board, boot_slot=2, usb={
@@ -105,12 +106,12 @@ def test_menu_keys_and_usb_listing_answers_install_after_ctrl_c_and_boot_at_once
     for part, data in before.items():
         assert board.read_partition(part) == (
             expected_partition(data, "dft", dft) if part == "devicetree" else data), part
-    # The slot question answered with Enter boots the record at once:
-    # nothing kept, nothing in the VPD.
+    # The slot question answered with Enter, or not at all, boots the record
+    # at once: nothing kept, nothing in the VPD.
     open_usb()
     type_line(t, str(files.index("app.img") + 1))
     t.expect(f"Installing app.img\n{EXTRACTING}Installing Application: {SLOT_QUESTION}")
-    t.send("\r")
+    t.send(slot_answer)
     t.expect("Booting downloaded image\nImage ready to boot...\n")
     t.expect("APP stick ")
     assert t.finish() == APP_ENDED
