@@ -1,7 +1,7 @@
 """The installer on the virtual switch, run by the install driver with the
-arguments that only the USB boot steps give it (its result, skip-if-same,
-a slot chosen by the caller): where an install stops and what it says,
-skip-if-same, and power cuts during an install."""
+arguments that only the USB boot steps give it (skip-if-same, a slot chosen
+by the caller) and its result shown: where an install stops and what it
+says, and skip-if-same over a whole install and after power cuts."""
 
 import os
 import re
@@ -53,10 +53,9 @@ STOPS = {
     "empty file": ([], 0, "", 0, None),
     "unknown type first": ([UNKNOWN, KERNEL], 0, "", 0, None),
     "unknown type ends the file": ([KERNEL, UNKNOWN, DFT], 0, KERNEL_DONE, 1, None),
-    "bad crc of the second record": (
-        [KERNEL, ("rfs!", "7.0.0.1", b"r" * 20000), DFT], 0,
-        KERNEL_DONE + "Installing Root Filesystem: Bad crc for RFS: 0x{rfs:08x}, voiding download\n",
-        0, None),
+    "bad crc of the second record": ([KERNEL, ("rfs!", "7.0.0.1", b"r" * 20000), DFT], 0,
+        KERNEL_DONE + "Installing Root Filesystem: Bad crc for RFS: 0x{rfs:08x}, voiding "
+        "download\n", 0, None),
     "too big": ([("dft", "7.0.0.1", b"B" * (262144 - 15))], 0,
                 "Installing Device Tree: DFT image is too big for flash (262145 > 262144)\n", 0,
                 None),
@@ -133,8 +132,8 @@ def test_power_cuts_leave_a_bootable_board_that_an_install_with_skip_if_same_rep
         t.expect("install driver: path skip slot? ")
         t.send("/mnt/usb/new.img 1 2\r")
         assert t.finish()[0] == "launcher was killed by signal 9"
-        assert [line for line in devices_log(board) if line.endswith("-> power-cut")][0].startswith(
-            f"mtd-{part} write")
+        cut = [line for line in devices_log(board) if line.endswith("-> power-cut")]
+        assert cut[0].startswith(f"mtd-{part} write")
         # Records before it complete, those after it untouched, and so is its
         # partition past the sectors the record occupies.
         for i, (k, p, r) in enumerate(flash):
@@ -154,6 +153,6 @@ def test_power_cuts_leave_a_bootable_board_that_an_install_with_skip_if_same_rep
         assert t.finish() == APP_ENDED
         # Complete records are skipped, the one cut short never is.
         out = driver_install(terminal, board, *NEW).out()
-        assert out.endswith("install driver: result 1\n") and out.count("Skipping") == index + whole
+        assert out.endswith("result 1\n") and out.count("Skipping") == index + whole
         assert all(in_place(board, *f) for f in flash), part
         assert user_file(board, "images/image2") == records[-1][2]
