@@ -290,9 +290,9 @@ protected:
     }
 };
 
-// The listing and the installer's result; end of input, or SIGINT while the
-// line is typed (its flag left for the menu), gives up even on a number. One
-// file has the longest name a file can have.
+// The listing and the installer's result; end of input gives up even on a
+// number, SIGINT while the line is typed does not (its flag is left for the
+// menu). One file has the longest name a file can have.
 TEST_F(Usb, ChosenFileInstalledByItsWholePathOtherAnswersLeave)
 {
     const Strings names = make_stick({"a.img", std::string(NAME_MAX - 4, 'n') + ".img"});
@@ -310,7 +310,7 @@ TEST_F(Usb, ChosenFileInstalledByItsWholePathOtherAnswersLeave)
         {"", "\n", 0, 0, kNone},
         {"1", "1\n", 0, 0, kNone},
         {"abc", "abc\n", 0, 0, kNone},
-        {"1\n", "1\n", 0, 0, kBefore},
+        {"1\n", "1\n", 1, 1, kBefore},
     };
     for (const Case &c : cases) {
         install_result = c.result;
