@@ -6,7 +6,8 @@ Time. A sampler on the host follows the launcher's process from the outside
 (every half millisecond or so) and notes when each step of the boot path
 shows: the mount's shell (a child process) ends, the slot file is open, the
 slot file and the archive /tmp/velosimage.tar.gz are both closed again, the
-unpacking shell starts and ends, and the process execs /bin/backtrace. The
+unpacking shell starts, the archive is gone (the shell's last step removes
+it), and the process execs /bin/backtrace. The
 process start comes from /proc/<pid>/stat (10 ms ticks, rounded down). Each
 phase is the time between two of these sightings, taken in the order the
 sampler made them, so no phase can come out negative and the phases add up
@@ -178,8 +179,8 @@ class Sampler(threading.Thread):
             time.sleep(0.0005)
 
     def follow_children(self, kids, now):
-        """The first child is the mount's shell, the last the unpacking
-        shell; a child's end is the first sample without it."""
+        """The first child is the mount's shell, whose end is the first
+        sample without it; the next one is the unpacking shell."""
         alive = (read(f"/proc/{self.pid}/task/{self.pid}/children") or "").split()
         for kid in alive:
             if kid not in kids:
