@@ -4,18 +4,20 @@ record. Prints figures; asserts nothing about time.
 
 Time. A sampler on the host follows the launcher's process from the outside
 (every half millisecond or so) and notes when each step of the boot path
-shows: the mount's shell (a child process) ends, the slot file is open, the
-slot file and the archive /tmp/velosimage.tar.gz are both closed again, the
-unpacking shell starts, the archive is gone (the shell's last step removes
-it), and the process execs /bin/backtrace. The
-process start comes from /proc/<pid>/stat (10 ms ticks, rounded down). Each
-phase is the time between two of these sightings, taken in the order the
-sampler made them, so no phase can come out negative and the phases add up
-to the whole. The record phase (open of the slot file to the close of the
-archive: reading, checking and writing the record) is the launcher's own
-work on the record; it is set beside `cp` of the same file inside the
-switch (median of three rounds of ten copies, for the 10 ms clock), the
-floor for reading and writing the record once.
+shows: the mount's shell (a child process) last seen alive, the slot file
+open, the slot file and the archive /tmp/velosimage.tar.gz both closed
+again, the unpacking shell started, the archive gone (the shell's last step
+removes it), and the exec of /bin/backtrace. The process start comes from
+/proc/<pid>/stat (its fork by the switch's init; 10 ms ticks, rounded down).
+Each phase is the time from one sighting to the next; a sighting never comes
+before the step it sees (the mount's, never after), so they come in boot
+order, a step seen out of order or not at all is merged into the next phase,
+no phase can come out negative and the phases add up to the whole. The
+record phase (open of the slot file to the close of the archive: reading,
+checking and writing the record) is the launcher's own work on the record;
+it is set beside `cp` of the same file inside the switch (median of three
+rounds of ten copies, for the 10 ms clock), the floor for reading and
+writing the record once.
 
 Memory. The sampler also reads VmHWM of the launcher's process while its
 command name is still "launcher". VmHWM only grows until the exec resets it,
@@ -157,42 +159,48 @@ class Sampler(threading.Thread):
             return
         stat = read(f"/proc/{self.pid}/stat")
         self.start_ticks = int(stat.rsplit(")", 1)[1].split()[19])
-        kids = []  # each child's pid, in the order first seen
+        kids = {}  # pid -> the command lines each child showed
         while not self.stop:
             status = read(f"/proc/{self.pid}/status")
-            now = time.clock_gettime(time.CLOCK_BOOTTIME)
             if not status or not status.startswith("Name:\tlauncher\n"):
-                self.note("exec", now)
+                self.note("exec", clock())
                 return
             m = re.search(r"VmHWM:\s+(\d+) kB", status)
             # The largest sample: while execve swaps the memory, the new
             # image's small VmHWM can show under the old name.
             if m:
                 self.hwm_kib = max(self.hwm_kib, int(m.group(1)))
-            self.follow_children(kids, now)
             if "record_done" not in self.seen:  # later samples are cheaper without
                 files = open_files(self.pid)
                 if SLOT_FILE in files:
-                    self.note("slot_open", now)
+                    self.note("slot_open", clock())
                 elif "slot_open" in self.seen and ARCHIVE not in files:
-                    self.note("record_done", now)
+                    self.note("record_done", clock())
+            self.follow_children(kids)
             time.sleep(0.0005)
 
-    def follow_children(self, kids, now):
-        """The first child is the mount's shell, whose end is the first
-        sample without it; the next one is the unpacking shell."""
+    def follow_children(self, kids):
+        """Tells the mount's shell and the unpacking shell by the command
+        lines they showed (a child may not have exec'd its shell yet, and
+        the mount's shell execs BusyBox's mount in turn)."""
+        before = clock()
         alive = (read(f"/proc/{self.pid}/task/{self.pid}/children") or "").split()
         for kid in alive:
-            if kid not in kids:
-                kids.append(kid)
-        if kids and kids[0] not in alive:
-            self.note("mount_end", now)
-        if len(kids) > 1:
-            self.note("unpack_start", now)
+            kids[kid] = kids.get(kid, "") + (read(f"/proc/{kid}/cmdline") or "")
+            if "/dev/mtd-user" in kids[kid]:
+                # Last seen alive: never later than its end, so never after
+                # the next step's sighting.
+                self.seen["mount_end"] = before
+        if any("tar mxzf" in cmd for cmd in kids.values()):
+            self.note("unpack_start", clock())
             # The shell's last step removes the archive; its exit itself is
             # too close to the exec for a sample to fall between.
             if not os.path.exists(f"/proc/{self.pid}/root{ARCHIVE}"):
-                self.note("unpack_end", now)
+                self.note("unpack_end", clock())
+
+
+def clock():
+    return time.clock_gettime(time.CLOCK_BOOTTIME)
 
 
 def boot_once(tmp, image):
