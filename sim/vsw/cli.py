@@ -100,6 +100,11 @@ def cmd_boot(args):
                 console_link=args.console_link)
 
 
+def reboot_count(text):
+    """N, or "always" (None): as a real switch does, until powered off."""
+    return None if text == "always" else int(text)
+
+
 def parser():
     p = argparse.ArgumentParser(prog="vswitch", description="The virtual switch.")
     sub = p.add_subparsers(dest="command", required=True)
@@ -120,8 +125,8 @@ def parser():
     b.add_argument("--preload", help="device preload, or none (default: "
                    "$SWITCH_BUILD_DIR/sim/libsimdev_preload.so)")
     b.add_argument("--timeout", type=float, help="power off after this many seconds")
-    b.add_argument("--reboots", type=int, default=0,
-                   help="boot again after a reboot, up to N times (default 0)")
+    b.add_argument("--reboots", type=reboot_count, default=0, metavar="N|always",
+                   help="boot again after a reboot, up to N times or always (default 0)")
     b.add_argument("--escape", default="^]",
                    help="key that powers off the board from a terminal, ^X or none")
     b.add_argument("--usb-delay", type=float, default=0.0,

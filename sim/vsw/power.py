@@ -246,8 +246,8 @@ def describe(result, timeout):
 
 def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
          usb_delay=0.0, hostname="vswitch", stderr_tag=None, console_link=None):
-    """Boots the board, and again after each reboot up to `reboots` times.
-    Returns the exit status of the last boot."""
+    """Boots the board, and again after each reboot up to `reboots` times
+    (None: after every reboot). Returns the exit status of the last boot."""
     if os.geteuid() != 0:
         raise VswitchError("booting needs root (mounts and namespaces)")
     board = Board(board_path)
@@ -302,9 +302,10 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
                 code, text = describe(result, timeout)
                 board.append_log("vswitch: " + text)
                 console.say("vswitch: " + text)
-                if result[0] != "reboot" or cycle >= reboots:
+                if result[0] != "reboot" or (reboots is not None and cycle >= reboots):
                     return code
                 cycle += 1
-                console.say(f"vswitch: power on again ({cycle} of {reboots})")
+                of = f" of {reboots}" if reboots is not None else ""
+                console.say(f"vswitch: power on again ({cycle}{of})")
 
 
