@@ -8,7 +8,7 @@ build-essential cmake ninja-build pkg-config
 googletest zlib1g-dev
 g++-powerpc-linux-gnu qemu-user
 libi2c-dev i2c-tools mtd-utils u-boot-tools
-busybox-static lrzsz util-linux procps
+busybox-static lrzsz util-linux procps iproute2
 python3 python3-pytest python3-pexpect
 "
 

@@ -9,12 +9,14 @@ Commands (see sim/README-vswitch.md):
   vswitch set BOARD [options]      change the state of an existing board
   vswitch show BOARD               print the board's state
   vswitch boot BOARD [options]     power the board on and attach the console
+  vswitch cable BOARD plug|pull    plug or pull a running board's management cable
 
 The modules of vsw/, one per concern:
   common     the flash map, VPD fields, paths inside the switch, exit statuses
   board      the board directory and the settings written into it
   rootfs     the switch's root filesystem, built in RAM at each power-on
   namespace  PID 1 inside the switch's namespaces
+  net        the management port's lab network and its cable
   power      the console pty, power-on and the boot loop, outside them
   cli        the command line
 

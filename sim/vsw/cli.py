@@ -9,6 +9,7 @@ from vsw.board import Board, apply_settings, create_board, parse_env_image
 from vsw.common import (DEFAULT_BUILD_DIR, DEFAULT_ERASESIZE, EXIT_SETUP, PARTITION_NAMES,
                         VPD_BOOT_SLOT, VPD_BOOTED_IMAGE, VPD_USB_BOOT, VswitchError)
 from vsw.namespace import namespace_init, status
+from vsw.net import set_cable
 from vsw.power import boot
 
 
@@ -97,7 +98,15 @@ def cmd_boot(args):
             else args.escape.encode()
     return boot(args.board, launcher, preload, timeout=args.timeout, reboots=args.reboots,
                 escape=escape, usb_delay=args.usb_delay, stderr_tag=args.stderr_tag,
-                console_link=args.console_link)
+                console_link=args.console_link, mgmt_port=args.mgmt_port,
+                fast_clock=args.fast_clock)
+
+
+def cmd_cable(args):
+    board = Board(args.board)
+    board.check()
+    set_cable(board, args.action == "plug")
+    return 0
 
 
 def reboot_count(text):
@@ -137,7 +146,17 @@ def parser():
     b.add_argument("--console-link", metavar="PATH",
                    help="while the board is on, PATH is a symbolic link to the console "
                         "pty's host side, so that its line settings can be read")
+    b.add_argument("--mgmt-port", choices=("plugged", "pulled"), metavar="CABLE",
+                   help="give the switch a management port \"eth0\" on a lab network, "
+                        "its cable plugged or pulled at power-on")
+    b.add_argument("--fast-clock", type=int, metavar="N",
+                   help="the launcher's sleep() lasts 1/N of its time (needs the preload)")
     b.set_defaults(func=cmd_boot)
+    k = sub.add_parser("cable", help="plug or pull the management port's cable of a "
+                                     "running board")
+    k.add_argument("board")
+    k.add_argument("action", choices=("plug", "pull"))
+    k.set_defaults(func=cmd_cable)
     return p
 
 

@@ -61,6 +61,9 @@ def namespace_init(cfg):
         signal.signal(sig, on_ask)
     if cfg.get("usb") and cfg.get("usb_delay", 0) > 0:
         spawn_usb_ready(root, cfg["usb_delay"])
+    if cfg.get("net_ready_fd") is not None and not management_port_ready(cfg["net_ready_fd"]):
+        status("error", "the management port was not set up")
+        return 1
     relay = None
     if cfg.get("stderr_tag") is not None:
         # The launcher's stderr goes through a pipe whose lines reach the
@@ -114,6 +117,15 @@ def namespace_init(cfg):
     return 0
 
 
+def management_port_ready(fd):
+    """Waits for the runner's word that "eth0" is in this namespace, so that
+    the launcher finds the port as a board has it from power-on."""
+    try:
+        return os.read(fd, 1) == b"1"
+    finally:
+        os.close(fd)
+
+
 def relay_tagged(read_end, console_fd, tag):
     """Copies what the launcher writes to stderr onto the console, with the
     tag at the start of every line, until the last writer is gone."""
@@ -164,6 +176,8 @@ def start_console_program(root, cfg):
         }
         if cfg.get("preload"):
             env["LD_PRELOAD"] = IN_PRELOAD
+            if cfg.get("fast_clock"):
+                env["SIMDEV_FAST_CLOCK"] = str(cfg["fast_clock"])
         os.execve(IN_LAUNCHER, [IN_LAUNCHER], env)
     except BaseException as e:  # noqa: BLE001 - the child must never return
         try:
