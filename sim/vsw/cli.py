@@ -10,6 +10,7 @@ from vsw.common import (DEFAULT_BUILD_DIR, DEFAULT_ERASESIZE, EXIT_SETUP, PARTIT
                         VPD_BOOT_SLOT, VPD_BOOTED_IMAGE, VPD_USB_BOOT, VswitchError)
 from vsw.namespace import namespace_init, status
 from vsw.power import boot
+from vsw.stick import stick_listing
 
 
 
@@ -30,7 +31,10 @@ def add_state_options(p, creating):
                    help=f"VPD USB-boot byte ({VPD_USB_BOOT:#x}); 213 (0xd5) allows USB boot")
     p.add_argument("--vpd", action="append", metavar="OFFSET=BYTE",
                    help="any VPD EEPROM byte (repeatable)")
-    p.add_argument("--usb", metavar="DIR", help="plug in a USB stick holding DIR's files")
+    p.add_argument("--usb", metavar="DIR",
+                   help="plug in a USB stick: a FAT image made from DIR's files")
+    p.add_argument("--usb-image", metavar="FILE",
+                   help="plug in a USB stick whose FAT image is FILE (copied)")
     if creating:
         p.add_argument("--erasesize", type=lambda s: int(s, 0), default=DEFAULT_ERASESIZE)
         p.add_argument("--part-size", action="append", metavar="NAME=BYTES",
@@ -82,8 +86,8 @@ def cmd_show(args):
     for top, _dirs, names in os.walk(board.user):
         files += [os.path.relpath(os.path.join(top, n), board.user) for n in names]
     print("user files " + (", ".join(sorted(files)) or "none"))
-    print("USB stick  " + (", ".join(sorted(os.listdir(board.usb)))
-                           if os.path.isdir(board.usb) else "none"))
+    print("USB stick  " + (", ".join(stick_listing(board.usb)) or "empty"
+                           if os.path.isfile(board.usb) else "none"))
     return 0
 
 
@@ -97,7 +101,8 @@ def cmd_boot(args):
             else args.escape.encode()
     return boot(args.board, launcher, preload, timeout=args.timeout, reboots=args.reboots,
                 escape=escape, usb_delay=args.usb_delay, stderr_tag=args.stderr_tag,
-                console_link=args.console_link)
+                console_link=args.console_link, usb_unplug=args.usb_unplug,
+                cut_at_file_size=args.cut_at_file_size)
 
 
 def parser():
@@ -125,7 +130,12 @@ def parser():
     b.add_argument("--escape", default="^]",
                    help="key that powers off the board from a terminal, ^X or none")
     b.add_argument("--usb-delay", type=float, default=0.0,
-                   help="seconds after power-on until the USB stick is ready")
+                   help="seconds after power-on until the USB stick is plugged in")
+    b.add_argument("--usb-unplug", type=float, metavar="S",
+                   help="seconds after power-on until the USB stick is pulled out")
+    b.add_argument("--cut-at-file-size", type=lambda s: int(s, 0), metavar="BYTES",
+                   help="cut the power when the launcher (or what it starts) writes a "
+                        "file past BYTES bytes")
     b.add_argument("--stderr-tag", metavar="TAG",
                    help="start every line that the launcher (and what it starts) writes "
                         "to stderr with TAG on the console")

@@ -48,9 +48,7 @@ def test_device_tree_at_its_limit_installs_and_one_byte_over_is_refused(make_boa
     choose(t, "e")
     t.finish()
 
-    os.remove(os.path.join(board.usb, "over.img"))
-    with open(os.path.join(board.usb, "limit.img"), "wb") as f:
-        f.write(at_limit)
+    vswitch.make_stick(board.usb, [("limit.img", at_limit)])
     t = terminal(board)
     to_menu(t)
     usb_install(t, 1)

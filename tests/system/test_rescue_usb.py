@@ -3,9 +3,8 @@ the listing (files only, in directory order), the answers that leave, the
 lines that hold no number, numbers out of range, and a file whose name is
 longer than a path buffer of the usual size."""
 
-import os
-
 from bootlib import make_image
+from conftest import vswitch
 from rescuelib import (EXTRACTING, MENU, PROMPT, USB_PROMPT, choose, expected_partition,  # noqa: F401
                        fill_partitions, rescue_board, records_of, terminal, to_menu, type_line)
 
@@ -13,8 +12,7 @@ from rescuelib import (EXTRACTING, MENU, PROMPT, USB_PROMPT, choose, expected_pa
 def stick_listing(board):
     """The stick's files as the switch lists them: directory order, no
     directories."""
-    return [name for name in os.listdir(board.usb)
-            if not os.path.isdir(os.path.join(board.usb, name))]
+    return [name for name in vswitch.stick_listing(board.usb) if not name.endswith("/")]
 
 
 def open_usb(t):
@@ -25,10 +23,10 @@ def open_usb(t):
 def test_listing_answers_and_install_of_the_chosen_file(make_board, terminal, tmp_path):
     kernel = make_image(tmp_path, [("kernel", "3.3.0.1", b"K" * 5000)])
     dft = make_image(tmp_path, [("dft", "3.3.0.2", b"D" * 3000)])
-    board = rescue_board(make_board, usb={"kernel.img": kernel, "tree.img": dft,
-                                          "notes.txt": b"not an image\n"})
-    os.makedirs(os.path.join(board.usb, "subdir"))
-    os.makedirs(os.path.join(board.usb, "z-dir.img"))
+    # Names that keep their case on any FAT driver (see sim/README-vswitch.md).
+    board = rescue_board(make_board, usb={"Kernel.img": kernel, "subdir": None,
+                                          "Tree.img": dft, "Notes.txt": b"not an image\n",
+                                          "z-dir.img": None})
     before = fill_partitions(board)
     files = stick_listing(board)
     assert len(files) == 3
@@ -50,11 +48,11 @@ def test_listing_answers_and_install_of_the_chosen_file(make_board, terminal, tm
     type_line(t, "abc")
     assert t.expect("Invalid file number abc. Try again pleas\n") == ""
     # A blank before the number and text after it are allowed.
-    number = files.index("tree.img") + 1
+    number = files.index("Tree.img") + 1
     type_line(t, f" {number}xyz")
-    t.expect(f"Installing tree.img\n{EXTRACTING}Installing Device Tree: ")
+    t.expect(f"Installing Tree.img\n{EXTRACTING}Installing Device Tree: ")
     t.expect(MENU + PROMPT)
-    assert "Invalid" not in t.text[t.text.index("Installing tree.img"):]
+    assert "Invalid" not in t.text[t.text.index("Installing Tree.img"):]
     record = records_of(dft)[0][2]
     assert board.read_partition("devicetree") == expected_partition(before["devicetree"],
                                                                     "dft", record)

@@ -73,7 +73,7 @@ def test_command_line_creates_and_changes_a_board_and_refuses_to_boot_one(tmp_pa
     rescue = board.read_partition("rescue")
     assert rescue == b"RESCUE" * 10 + b"\xff" * (len(rescue) - 60)
     assert [board.vpd(o) for o in (0xFF, 0x100, 0x101, 0x13A, 0x13B)] == [0xFF, 2, 0xFF, 4, 0xD5]
-    assert os.listdir(board.usb) == ["QLX5270_OS.img"]
+    assert vswitch.stick_listing(board.usb) == ["QLX5270_OS.img"]
 
     r = cli("set", board.path, "--rescue", tmp_path / "big")
     assert r.returncode == 2 and "do not fit" in r.stderr
