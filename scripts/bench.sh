@@ -16,3 +16,5 @@ SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 bench/rescue_bench.py
 echo "== virtual switch: power cuts during an install (SWITCH_POWER_CUTS points)"
 SWITCH_BUILD_DIR="$PWD/build/host" SWITCH_POWER_CUTS="${SWITCH_POWER_CUTS:-60}" \
     /usr/bin/python3 -m pytest -q -s tests/system/test_install_power_cut.py | grep -E "power cuts|passed|failed|skipped"
+echo "== virtual switch: USB stick left in at start-up, installs from the stick (root only)"
+SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 bench/usb_bench.py
