@@ -19,26 +19,19 @@ NOT_MOUNTED = ("usb: /dev/sda not mounted: mount: mounting /dev/sda on /mnt/usb 
                "Invalid argument\n")
 
 
-def unplugged(board):
-    subprocess.run([VSWITCH, "set", board.path, "--no-usb"], check=True)
-
-
 def damaged(board):
     with open(board.usb, "r+b") as f:
         f.write(bytes(512))  # the boot sector
-
-
-def usb_not_allowed(board):
-    board.set_vpd(vswitch.VPD_USB_BOOT, 212)
 
 
 # How the stick comes, and the dots the wait shows: None for no wait at all.
 WAITS = {
     "late": (["--usb-delay", "4"], None, range(1, 10)),
     "too-late": (["--usb-delay", "13"], None, [10]),
-    "never": ([], unplugged, [10]),
+    "never": ([], lambda b: subprocess.run([VSWITCH, "set", b.path, "--no-usb"], check=True),
+              [10]),
     "damaged": ([], damaged, [10]),
-    "not-allowed": ([], usb_not_allowed, None),
+    "not-allowed": ([], lambda b: b.set_vpd(vswitch.VPD_USB_BOOT, 212), None),
 }
 
 
