@@ -4,10 +4,11 @@
   1. A stick left in the switch: a boot-loader image and replacements for
      both slots, all already installed. Start-up from power-on to the
      application, and the bytes the skip-if-same checks read back, against
-     the same start-up without a stick. Flash bytes read are summed from the
-     device log; file bytes are the launcher's read(2) total (rchar, which
-     its process keeps across the exec into the application, which prints
-     it); md5sum's reads (child processes) are in neither.
+     the same start-up without a stick (USB boot off, and allowed but no
+     stick). Flash bytes read are summed from the device log; file bytes are
+     the read(2) total of the launcher's process (rchar: its own reads and
+     those of the children it waited for, md5sum and tar among them; the
+     process keeps it across the exec, and the application prints it).
   2. Installs from the stick by the real installer (the install driver,
      skip-if-same on as the USB steps call it): a 32 MiB slot replacement
      and a 15 MiB root-filesystem record, against a plain copy of the same
@@ -100,11 +101,12 @@ def left_in_figures(tmp, mib):
               f"application {launcher_s:6.2f} s; flash read {flash} bytes; files read "
               f"(rchar) {rchar} bytes")
     extra = left[2] - bare[2]
+    slots = len(images[1]) + len(images[2])
     print(f"  against USB boot off, the stick costs {left[0] - bare[0]:.2f} s (1 s of it the "
           f"wait's first pause); flash read back {left[3] - bare[3]} bytes (boot-loader payload "
-          f"{BOOT_PAYLOAD}); files read {extra} more bytes: the stick's files once "
-          f"({on_stick}) and {extra - on_stick} read back from the slot files "
-          f"({len(images[1]) + len(images[2])} would be both whole)")
+          f"{BOOT_PAYLOAD}); files read {extra} more bytes: the installer reads the stick's "
+          f"files ({on_stick}), md5sum the replacements ({slots}), and the rest, "
+          f"{extra - on_stick - slots}, is read back from the slot files ({slots} both whole)")
 
 
 def install_figures(tmp):
@@ -117,8 +119,8 @@ def install_figures(tmp):
         try:
             t.expect("install driver: path skip slot? ")
             t.send(f"bench /mnt/usb/{name} 1 {slot}\r")
-            t.expect("bench ", timeout=600)
-            fields = dict(item.split("=") for item in t.expect("\n").split())
+            t.expect("bench install_s=", timeout=600)  # not the echo of the line typed
+            fields = dict(item.split("=") for item in ("install_s=" + t.expect("\n")).split())
             result = t.expect("\n").strip()
             t.finish()
         finally:
