@@ -86,8 +86,13 @@ def cmd_show(args):
     for top, _dirs, names in os.walk(board.user):
         files += [os.path.relpath(os.path.join(top, n), board.user) for n in names]
     print("user files " + (", ".join(sorted(files)) or "none"))
-    print("USB stick  " + (", ".join(stick_listing(board.usb)) or "empty"
-                           if os.path.isfile(board.usb) else "none"))
+    stick = "none"
+    if os.path.isfile(board.usb):
+        try:
+            stick = ", ".join(stick_listing(board.usb)) or "empty"
+        except VswitchError as e:
+            stick = f"not a readable FAT file system ({e})"
+    print("USB stick  " + stick)
     return 0
 
 

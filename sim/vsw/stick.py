@@ -29,8 +29,8 @@ def tool(name, package):
 def run(argv):
     result = subprocess.run(argv, capture_output=True, text=True, stdin=subprocess.DEVNULL)
     if result.returncode != 0:
-        raise VswitchError(f"{os.path.basename(argv[0])} failed: "
-                           + (result.stderr or result.stdout).strip())
+        why = " ".join((result.stderr or result.stdout).split())
+        raise VswitchError(f"{os.path.basename(argv[0])} failed: {why}")
     return result.stdout
 
 
@@ -140,6 +140,8 @@ def stick_events(root, cfg):
             if unplug is not None:
                 time.sleep(max(0.0, unplug - (time.monotonic() - start)))
                 pull_out(root, cfg)
+        except Exception as e:  # noqa: BLE001 - reported in the board log
+            log(cfg["board"], f"USB stick event failed: {e}")
         finally:
             os._exit(0)
 
