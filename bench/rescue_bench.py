@@ -43,8 +43,7 @@ def make_image(tmp, kind, payload_size):
 def install_figures(tmp):
     image = make_image(tmp, "rfs", RFS_RECORD - 16)
     board = vswitch.create_board(str(tmp / "install-board"))
-    os.makedirs(board.usb)
-    os.link(image, os.path.join(board.usb, "rfs.img"))
+    vswitch.make_stick(board.usb, [("rfs.img", image.read_bytes())])
     t = Terminal(board, tmp, INSTALL_BENCH, PRELOAD)
     try:
         t.expect("install bench: path skip slot? ")

@@ -13,3 +13,5 @@ echo "== boot path on the virtual switch (32 MiB record; root)"
 /usr/bin/python3 bench/boot_bench.py
 echo "== virtual switch: 15 MiB install, serial download (root only)"
 SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 bench/rescue_bench.py
+echo "== virtual switch: USB stick left in at start-up, installs from the stick (root only)"
+SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 bench/usb_bench.py

@@ -9,6 +9,7 @@ googletest zlib1g-dev
 g++-powerpc-linux-gnu qemu-user
 libi2c-dev i2c-tools mtd-utils u-boot-tools
 busybox-static lrzsz util-linux procps iproute2
+dosfstools mtools fusefat
 python3 python3-pytest python3-pexpect
 "
 

@@ -18,6 +18,7 @@ The modules of vsw/, one per concern:
   namespace  PID 1 inside the switch's namespaces
   net        the management port's lab network and its cable
   power      the console pty, power-on and the boot loop, outside them
+  stick      the USB stick's FAT image and its hotplug events
   cli        the command line
 
 Only the standard library is used, so that the runner works on a bare
@@ -35,6 +36,7 @@ from vsw.board import (Board, apply_settings, create_board, make_env_image,  # n
 from vsw.cli import main  # noqa: E402,F401
 from vsw.common import *  # noqa: E402,F401,F403
 from vsw.power import boot  # noqa: E402,F401
+from vsw.stick import make_stick, stick_listing  # noqa: E402,F401
 
 if __name__ == "__main__":
     sys.exit(main())

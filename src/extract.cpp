@@ -126,7 +126,7 @@ File open_usb_file()
     // Listed before its record is read: an image that hangs the board is
     // then known at the next start.
     if (!usb_is_image_rejected(kUsbImagePath)) {
-        (void)usb_add_image_to_reject_list(kUsbImagePath);
+        usb_add_image_to_reject_list(kUsbImagePath);
         return in;
     }
     if (!yesno_question("USB image is in rejected list.\nWould you still like to load it? "))

@@ -11,6 +11,7 @@ from vsw.common import (DEFAULT_BUILD_DIR, DEFAULT_ERASESIZE, EXIT_SETUP, PARTIT
 from vsw.namespace import namespace_init, status
 from vsw.net import set_cable
 from vsw.power import boot
+from vsw.stick import stick_listing
 
 
 
@@ -31,7 +32,10 @@ def add_state_options(p, creating):
                    help=f"VPD USB-boot byte ({VPD_USB_BOOT:#x}); 213 (0xd5) allows USB boot")
     p.add_argument("--vpd", action="append", metavar="OFFSET=BYTE",
                    help="any VPD EEPROM byte (repeatable)")
-    p.add_argument("--usb", metavar="DIR", help="plug in a USB stick holding DIR's files")
+    p.add_argument("--usb", metavar="DIR",
+                   help="plug in a USB stick: a FAT image made from DIR's files")
+    p.add_argument("--usb-image", metavar="FILE",
+                   help="plug in a USB stick whose FAT image is FILE (copied)")
     if creating:
         p.add_argument("--erasesize", type=lambda s: int(s, 0), default=DEFAULT_ERASESIZE)
         p.add_argument("--part-size", action="append", metavar="NAME=BYTES",
@@ -83,8 +87,13 @@ def cmd_show(args):
     for top, _dirs, names in os.walk(board.user):
         files += [os.path.relpath(os.path.join(top, n), board.user) for n in names]
     print("user files " + (", ".join(sorted(files)) or "none"))
-    print("USB stick  " + (", ".join(sorted(os.listdir(board.usb)))
-                           if os.path.isdir(board.usb) else "none"))
+    stick = "none"
+    if os.path.isfile(board.usb):
+        try:
+            stick = ", ".join(stick_listing(board.usb)) or "empty"
+        except VswitchError as e:
+            stick = f"not a readable FAT file system ({e})"
+    print("USB stick  " + stick)
     return 0
 
 
@@ -99,7 +108,8 @@ def cmd_boot(args):
     return boot(args.board, launcher, preload, timeout=args.timeout, reboots=args.reboots,
                 escape=escape, usb_delay=args.usb_delay, stderr_tag=args.stderr_tag,
                 console_link=args.console_link, mgmt_port=args.mgmt_port,
-                fast_clock=args.fast_clock)
+                fast_clock=args.fast_clock, usb_unplug=args.usb_unplug,
+                cut_at_file_size=args.cut_at_file_size)
 
 
 def cmd_cable(args):
@@ -139,7 +149,12 @@ def parser():
     b.add_argument("--escape", default="^]",
                    help="key that powers off the board from a terminal, ^X or none")
     b.add_argument("--usb-delay", type=float, default=0.0,
-                   help="seconds after power-on until the USB stick is ready")
+                   help="seconds after power-on until the USB stick is plugged in")
+    b.add_argument("--usb-unplug", type=float, metavar="S",
+                   help="seconds after power-on until the USB stick is pulled out")
+    b.add_argument("--cut-at-file-size", type=lambda s: int(s, 0), metavar="BYTES",
+                   help="cut the power when the launcher (or what it starts) writes a "
+                        "file past BYTES bytes")
     b.add_argument("--stderr-tag", metavar="TAG",
                    help="start every line that the launcher (and what it starts) writes "
                         "to stderr with TAG on the console")

@@ -197,7 +197,7 @@ def boot_once(board, cfg, console, deadline):
                     text = line.decode(errors="replace")
                     if text.startswith(STATUS_PREFIX):
                         words = text[len(STATUS_PREFIX):].split()
-                        if words[0] in ("reboot", "halt", "poweroff", "ended"):
+                        if words[0] in ("reboot", "halt", "poweroff", "ended", "powercut"):
                             result = (words[0], words[1:])
                         elif words[0] == "error":
                             result = ("error", " ".join(words[1:]))
@@ -263,6 +263,8 @@ def describe(result, timeout):
         else:
             text = f"{who} exited"
         return EXIT_ENDED, text
+    if kind == "powercut":
+        return EXIT_ENDED, f"power cut as a file reached {detail[0]} bytes"
     if kind == "timeout":
         return EXIT_TIMEOUT, f"no end within {timeout:g} seconds; board powered off"
     if kind == "operator":
@@ -272,7 +274,7 @@ def describe(result, timeout):
 
 def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
          usb_delay=0.0, hostname="vswitch", stderr_tag=None, console_link=None,
-         mgmt_port=None, fast_clock=None):
+         mgmt_port=None, fast_clock=None, usb_unplug=None, cut_at_file_size=None):
     """Boots the board, and again after each reboot up to `reboots` times
     (None: after every reboot). Returns the exit status of the last boot."""
     if os.geteuid() != 0:
@@ -292,8 +294,12 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
         "preload": None if preload in (None, "none") else os.path.abspath(preload),
         "busybox": busybox,
         "rx": os.path.realpath(shutil.which("rx")) if shutil.which("rx") else None,
-        "usb": os.path.isdir(board.usb),
+        "usb": board.usb if os.path.isfile(board.usb) else None,
         "usb_delay": usb_delay,
+        "usb_unplug": usb_unplug,
+        # This kernel has no FAT driver: the stick is mounted by FUSE's.
+        "fusefat": os.path.realpath(shutil.which("fusefat")) if shutil.which("fusefat") else None,
+        "cut_at_file_size": cut_at_file_size,
         "stderr_tag": stderr_tag,
         "console_link": os.path.abspath(console_link) if console_link else None,
         "mgmt_port": mgmt_port,
@@ -302,6 +308,8 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
         "term": os.environ.get("TERM"),
         "host_namespaces": namespace_ids(),
     }
+    if cfg["usb"] and not cfg["fusefat"]:
+        raise VswitchError("fusefat not found (install fusefat): a stick cannot be mounted")
     if cfg["preload"] and not os.path.isfile(cfg["preload"]):
         raise VswitchError(f"device preload not found at {preload}")
     if fast_clock is not None and fast_clock < 1:

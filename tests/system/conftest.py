@@ -66,6 +66,9 @@ SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): 
 EXTRACTING = "\nExtracting images ... Do *NOT* power cycle the switch.\n"
 USB_PROMPT = "Choose file number to install (q to quit): "
 ERR_TAG = "!E> "  # marks the launcher's stderr lines on the console
+USB_WAIT = ("Attempting to mount file system on USB flash drive; this can take up to 10 "
+            "seconds.\n")
+USB_READY = USB_WAIT + "USB mounted and ready!\n"
 
 
 # ------------------------------------------------------------------ images
@@ -231,7 +234,8 @@ def expected_partition(old, kind, record):
 def make_board(tmp_path):
     """make_board(name="board", image1=, image2=, rescue=, env=[...],
     boot_slot=, usb_boot=, usb={name: bytes}, vpd={offset: byte}) -> Board.
-    Images are bytes or paths."""
+    Images are bytes or paths. The stick is a FAT image holding `usb` in
+    this order (None makes a directory)."""
 
     def make(name="board", image1=None, image2=None, rescue=None, env=None,
              boot_slot=None, usb_boot=None, usb=None, vpd=None):
@@ -251,12 +255,18 @@ def make_board(tmp_path):
         for offset, value in (vpd or {}).items():
             board.set_vpd(offset, value)
         if usb is not None:
-            os.makedirs(board.usb)
-            for file_name, data in usb.items():
-                write_or_copy(data, os.path.join(board.usb, file_name))
+            vswitch.make_stick(board.usb, [(n, None if d is None else read_bytes(d))
+                                           for n, d in usb.items()])
         return board
 
     return make
+
+
+def usb_board(make_board, tmp_path, stick, **kw):
+    """A board that allows USB boot, with `stick` plugged in and an
+    application "old" in slot 1, which the VPD names."""
+    return make_board(usb_boot=0xD5, boot_slot=1, usb=stick,
+                      image1=app_image(tmp_path, "old", "1.0.0.1"), **kw)
 
 
 def read_bytes(data):
