@@ -2,6 +2,8 @@
 #include "fixture.h"
 #include "rescue.h"
 
+#include <sys/resource.h>
+
 namespace {
 
 // Keys on descriptor 0 (a pipe) and then, unless they end the line, end of
@@ -34,6 +36,22 @@ TEST(Console, LineEditor)
         EXPECT_EQ(std::string(buffer.data()), c.line);
         EXPECT_EQ(size_t(std::count(buffer.begin(), buffer.end(), 0)), c.size - c.line.size()); // 0 after the line
     }
+}
+
+// At the menu, end of input leaves as Exit does: nobody is left to choose.
+// A prompt repeated for ever would run into the file-size limit instead.
+TEST(Console, MenuLeavesAtEndOfInput)
+{
+    type_ahead("");
+    rlimit old, limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    limit = {1 << 20, old.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0) << errno;
+    EXPECT_EQ(stdout_of([] { EXPECT_EQ(run_rescue_mode(), 1); }),
+              "Entering Rescue Mode.\nPlease select one of the following options:\n"
+              "\tX) Use xmodem 1K to serial download an image\n\tR) Reboot\n\tE) Exit\n\nOption? : " +
+                  std::string("\0\n", 2));
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
 }
 
 } // namespace
