@@ -366,7 +366,9 @@ int extract_gdb(int slot)
 RescueRead read_rescue_record(std::vector<uint8_t> &record)
 {
     release(record);
-    uint8_t stored[IMAGE_HEADER_SIZE];
+    // Zeroed, as a short read counts as a success: a partition too small
+    // for a header then shows no bootable type.
+    uint8_t stored[IMAGE_HEADER_SIZE] = {0};
     if (api_flash_read(stored, rescue_fd, 0, IMAGE_HEADER_SIZE) != 0)
         return kRescueNotFound;
     ImageHeader header;
