@@ -9,6 +9,12 @@ build/host/bench/bench_crc
 build/host/bench/bench_flash
 echo "== powerpc-linux-gnu under qemu-ppc"
 qemu-ppc build/ppc/bench/bench_crc
+echo "== the launcher a switch carries (build/ppc, installed stripped)"
+tree=build/ppc-rootfs
+rm -rf "$tree"
+DESTDIR="$PWD/$tree" cmake --install build/ppc --strip >/dev/null
+echo "stripped size: $(wc -c < "$tree/sbin/launcher") bytes"
+echo "needs: $(powerpc-linux-gnu-readelf -d "$tree/sbin/launcher" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')"
 echo "== boot path on the virtual switch (32 MiB record; root)"
 /usr/bin/python3 bench/boot_bench.py
 echo "== virtual switch: 15 MiB install, serial download (root only)"
