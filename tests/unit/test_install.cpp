@@ -94,6 +94,22 @@ TEST(Install, FlashRecords)
     }
 }
 
+// A boot-loader payload without its version header at byte 240 never
+// matches by header: once installed, its bytes alone must make skip-if-same
+// leave it, or a stick left in would reinstall it at every start.
+TEST(Install, BootLoaderWithoutItsHeaderIsSkippedOnceInstalled)
+{
+    InstallBoard b;
+    const Bytes record = make_record(IMAGE_UBOOT, pattern(S + 300, 9));
+    EXPECT_EQ(b.install(record, 1, 0), 1);
+    simdev_log_clear();
+    EXPECT_EQ(b.install(record, 1, 0), 0);
+    EXPECT_EQ(b.out, kExtracting + "Installing Boot Loader: Image has same version as existing image. "
+                                   "Skipping update...\n");
+    for (const std::string &line : simdev_log())
+        EXPECT_TRUE(line.find(" write ") == line.npos && line.find(" erase ") == line.npos) << line;
+}
+
 // A slot file cut short, longer or with a stale end is written again
 // despite skip-if-same, in pieces of 64 KiB with their display, and cut to
 // the record.
