@@ -15,6 +15,7 @@
 #undef _FORTIFY_SOURCE
 #include "simdev_internal.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <dlfcn.h>
@@ -234,8 +235,10 @@ EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    return simdev_owns(fd) ? simdev_ioctl(fd, request, arg)
-                           : next(next_ioctl, "ioctl")(fd, request, arg);
+    if (simdev_owns(fd))
+        return simdev_ioctl(fd, request, arg);
+    const int result = next(next_ioctl, "ioctl")(fd, request, arg);
+    return result < 0 && errno == ENOSYS ? simdev_emulator_ioctl(fd, request, arg) : result;
 }
 
 // The launcher's shell commands and its SIGINT handler are logged beside

@@ -3,7 +3,8 @@
 // wrap_switch.cpp for a PowerPC build under qemu-ppc): the board taken from
 // SIMDEV_BOARD, descriptors inherited across exec, the device log of its
 // shell commands and SIGINT handler, the fail-system fault, the board log
-// of the network commands, the console's flush rule and the fast clock.
+// of the network commands, the console's flush rule and the fast clock;
+// and the one request that the emulator cannot pass on.
 // Each way in calls these around the C library's own call, so that both
 // builds of a program run on the same rig.
 #include "simdev_internal.h"
@@ -14,6 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -209,4 +214,24 @@ unsigned int simdev_fast_sleep(unsigned int seconds)
     const unsigned long long left_nanos =
         (unsigned long long)left.tv_sec * 1000000000ULL + (unsigned long long)left.tv_nsec;
     return unsigned((left_nanos * fast_clock + 999999999ULL) / 1000000000ULL);
+}
+
+// qemu-user does not translate SIOCETHTOOL and fails it with ENOSYS, which
+// no kernel does. The switch's management port is one end of a veth pair,
+// whose ethtool link always reads as its IFF_RUNNING flag does, so under
+// the emulator the link is read from the interface flags instead.
+int simdev_emulator_ioctl(int fd, unsigned long request, void *arg)
+{
+    auto *interface = static_cast<ifreq *>(arg);
+    auto *value = request == SIOCETHTOOL && interface
+                      ? reinterpret_cast<ethtool_value *>(interface->ifr_data) : nullptr;
+    if (!value || value->cmd != ETHTOOL_GLINK) {
+        errno = ENOSYS;
+        return -1;
+    }
+    ifreq flags = *interface;
+    if (ioctl(fd, SIOCGIFFLAGS, &flags) < 0)
+        return -1;
+    value->data = (flags.ifr_flags & IFF_RUNNING) ? 1 : 0;
+    return 0;
 }
