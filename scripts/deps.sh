@@ -6,7 +6,7 @@ set -eu
 PACKAGES="
 build-essential cmake ninja-build pkg-config
 googletest zlib1g-dev
-g++-powerpc-linux-gnu qemu-user
+g++-powerpc-linux-gnu qemu-user qemu-user-static
 libi2c-dev i2c-tools mtd-utils u-boot-tools
 busybox-static lrzsz util-linux procps iproute2
 dosfstools mtools fusefat

@@ -1,7 +1,9 @@
 #!/bin/sh
 # The test command: installs what is missing, builds every configuration,
 # runs the unit tests with sanitizers and on PowerPC under qemu-ppc, then the
-# system tests against the host build.
+# system tests against the host build and those marked ppc against the
+# PowerPC launcher under qemu-ppc. SWITCH_TARGET=ppc runs all of them
+# against the PowerPC launcher as well.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -15,4 +17,13 @@ echo "== unit tests, powerpc-linux-gnu under qemu-ppc"
 (cd build/ppc && ctest --output-on-failure -j2)
 
 echo "== system tests, host build"
-SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 -m pytest -q tests/system
+SWITCH_TARGET=host SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 -m pytest -q tests/system
+
+if [ "${SWITCH_TARGET:-}" = ppc ]; then
+    echo "== system tests, all, PowerPC launcher under qemu-ppc"
+    set --
+else
+    echo "== system tests marked ppc, PowerPC launcher under qemu-ppc"
+    set -- -m ppc
+fi
+SWITCH_TARGET=ppc SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 -m pytest -q "$@" tests/system

@@ -10,25 +10,17 @@
 // system() and sigaction() are taken too, to log the launcher's commands and
 // its SIGINT handler in the device log (and for the fail-system fault rule
 // and the board log of the network commands), tcflush() for the console,
-// and sleep() for the fast clock (see below).
+// and sleep() for the fast clock: the rig's extras of simdev_rig.cpp, which
+// the PowerPC build of the launcher gets through wrap_switch.cpp.
 #undef _FORTIFY_SOURCE
 #include "simdev_internal.h"
 
 #include <cerrno>
-#include <climits>
-#include <cstdarg>
-#include <cstdlib>
-#include <cstring>
-#include <dirent.h>
 #include <csignal>
+#include <cstdarg>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/types.h>
-#include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
@@ -86,31 +78,11 @@ tcflush_fn next_tcflush;
 sigaction_fn next_sigaction;
 sleep_fn next_sleep;
 
-// Attaches to SIMDEV_BOARD on first need; false when there is no board, and
-// then the emulated node names are left to the system.
-bool board_ready()
-{
-    static bool tried = false;
-    if (simdev_is_attached())
-        return true;
-    if (tried)
-        return false;
-    tried = true;
-    const char *board = getenv("SIMDEV_BOARD");
-    if (!board || !*board || simdev_attach(board) != 0)
-        return false;
-    simdev_model().log_in_memory = false;
-    return true;
-}
-
 // A node name is taken whenever SIMDEV_BOARD is set: if the board cannot be
 // attached the open fails (ENOENT) rather than reach a real device.
 bool take_path(const char *path)
 {
-    if (!simdev_is_node(path))
-        return false;
-    const char *board = getenv("SIMDEV_BOARD");
-    return board_ready() || (board && *board);
+    return simdev_is_node(path) && (simdev_board_ready() || simdev_board_named());
 }
 
 mode_t mode_arg(int flags, va_list ap)
@@ -118,34 +90,9 @@ mode_t mode_arg(int flags, va_list ap)
     return (flags & (O_CREAT | O_TMPFILE)) ? static_cast<mode_t>(va_arg(ap, int)) : 0;
 }
 
-// Whether the process holds a descriptor into the board directory, which
-// it can only have inherited across exec from an emulated open.
-bool inherits_board_fd(const char *board)
+__attribute__((constructor)) void start_process()
 {
-    char real[PATH_MAX];
-    if (!realpath(board, real))
-        return false;
-    std::string prefix = std::string(real) + "/";
-    DIR *dir = opendir("/proc/self/fd");
-    if (!dir)
-        return false;
-    bool found = false;
-    while (struct dirent *e = readdir(dir)) {
-        char target[PATH_MAX];
-        std::string link = std::string("/proc/self/fd/") + e->d_name;
-        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        if (n > 0 && strncmp(target, prefix.c_str(), prefix.size()) == 0)
-            found = true;
-    }
-    closedir(dir);
-    return found;
-}
-
-__attribute__((constructor)) void adopt_inherited_descriptors()
-{
-    const char *board = getenv("SIMDEV_BOARD");
-    if (board && *board && inherits_board_fd(board) && board_ready())
-        simdev_adopt_inherited();
+    simdev_process_start();
 }
 
 } // namespace
@@ -288,150 +235,36 @@ EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    return simdev_owns(fd) ? simdev_ioctl(fd, request, arg)
-                           : next(next_ioctl, "ioctl")(fd, request, arg);
+    if (simdev_owns(fd))
+        return simdev_ioctl(fd, request, arg);
+    const int result = next(next_ioctl, "ioctl")(fd, request, arg);
+    return result < 0 && errno == ENOSYS ? simdev_emulator_ioctl(fd, request, arg) : result;
 }
-
-namespace {
-
-// A shell command as one log line: its line ends shown as \n.
-std::string command_line(const char *command)
-{
-    std::string line = "system ";
-    for (const char *c = command ? command : "(null)"; *c; c++)
-        line += *c == '\n' ? std::string("\\n") : std::string(1, *c);
-    return line;
-}
-
-const char *disposition(const struct sigaction *act)
-{
-    if (act->sa_handler == SIG_IGN)
-        return "ignore";
-    return act->sa_handler == SIG_DFL ? "default" : "handler";
-}
-
-// BusyBox's shell runs its own applets before it searches the path, so no
-// logging wrapper on the path sees a bare "ifconfig" or "route": their
-// command lines reach the board log from here, as a wrapper would write
-// them (up to the first line end).
-bool runs_unwrapped_applet(const char *command)
-{
-    for (const char *name : {"ifconfig", "route"}) {
-        const size_t n = strlen(name);
-        if (strncmp(command, name, n) == 0 && strchr(" \n", command[n]))
-            return true;
-    }
-    return false;
-}
-
-// The board log lies beside the device model's directory; it is only
-// appended to, never made, so a program outside a board writes nothing.
-void log_command(const char *command)
-{
-    const char *board = getenv("SIMDEV_BOARD");
-    if (!board || !*board)
-        return;
-    const std::string path = std::string(board) + "/../board.log";
-    const int fd = next(next_open, "open")(path.c_str(), O_WRONLY | O_APPEND);
-    if (fd < 0)
-        return;
-    const std::string line = std::string(command, strcspn(command, "\n")) + "\n";
-    (void)!next(next_write, "write")(fd, line.data(), line.size());
-    next(next_close, "close")(fd);
-}
-
-} // namespace
 
 // The launcher's shell commands and its SIGINT handler are logged beside
 // the device requests, so that one log shows the start-up in time order.
 EXPORT int system(const char *command)
 {
-    if (!board_ready())
-        return next(next_system, "system")(command);
-    const std::string line = command_line(command);
-    if (simdev_model().faults.fail_system)
-        return simdev_fail(line, EAGAIN);
-    simdev_log_line(line);
-    if (command && runs_unwrapped_applet(command))
-        log_command(command);
+    if (simdev_system_refused(command))
+        return -1;
     return next(next_system, "system")(command);
 }
 
 EXPORT int sigaction(int signum, const struct sigaction *act, struct sigaction *old)
 {
-    if (signum == SIGINT && act && board_ready())
-        simdev_log_line(std::string("sigaction SIGINT ") + disposition(act));
+    simdev_note_sigaction(signum, act);
     return next(next_sigaction, "sigaction")(signum, act, old);
 }
 
-namespace {
-
-// UNIX 98 pty slaves have majors 136 to 143.
-bool is_pty_slave(int fd)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
-        return false;
-    const unsigned int major_number = major(st.st_rdev);
-    return major_number >= 136 && major_number <= 143;
-}
-
-} // namespace
-
-// The switch's console is a pty standing in for a UART. On a UART, tcdrain
-// waits until the transmitter has sent every byte, so an output flush right
-// after it finds nothing to discard. A pty slave has no transmit queue to
-// wait on (tcdrain returns at once), yet its output flush throws away
-// whatever the console's reader has not taken yet: lines printed just
-// before a flush would vanish from the console, which no UART does. On the
-// board's console, written bytes count as sent, so the output half of a
-// flush discards nothing and the input half goes on as asked. A flush
-// without a drain therefore loses no output here, unlike on a UART.
 EXPORT int tcflush(int fd, int queue_selector)
 {
-    const char *board = getenv("SIMDEV_BOARD");
-    if (board && *board && is_pty_slave(fd)) {
-        if (queue_selector == TCOFLUSH)
-            return 0;
-        if (queue_selector == TCIOFLUSH)
-            queue_selector = TCIFLUSH;
-    }
-    return next(next_tcflush, "tcflush")(fd, queue_selector);
+    const int queue = simdev_console_flush(fd, queue_selector);
+    return queue < 0 ? 0 : next(next_tcflush, "tcflush")(fd, queue);
 }
 
-namespace {
-
-// SIMDEV_FAST_CLOCK=N makes every sleep() of this process last 1/N of its
-// time, so that tests of long fixed waits need not wait them out. It is
-// taken out of the environment at start-up: programs that this one starts
-// keep real time.
-unsigned int fast_clock = 1;
-
-__attribute__((constructor)) void take_fast_clock()
-{
-    const char *setting = getenv("SIMDEV_FAST_CLOCK");
-    if (!setting)
-        return;
-    const unsigned long factor = strtoul(setting, nullptr, 10);
-    if (factor > 1 && factor <= 1000000)
-        fast_clock = unsigned(factor);
-    unsetenv("SIMDEV_FAST_CLOCK");
-}
-
-} // namespace
-
-// An interrupted sleep reports the seconds left on the caller's own scale,
-// rounded up, as sleep() does.
 EXPORT unsigned int sleep(unsigned int seconds)
 {
-    if (fast_clock == 1)
-        return next(next_sleep, "sleep")(seconds);
-    const unsigned long long nanos = seconds * 1000000000ULL / fast_clock;
-    timespec want = {time_t(nanos / 1000000000ULL), long(nanos % 1000000000ULL)};
-    timespec left = {0, 0};
-    if (nanosleep(&want, &left) == 0)
-        return 0;
-    const unsigned long long left_nanos =
-        (unsigned long long)left.tv_sec * 1000000000ULL + (unsigned long long)left.tv_nsec;
-    return unsigned((left_nanos * fast_clock + 999999999ULL) / 1000000000ULL);
+    if (simdev_clock_is_fast())
+        return simdev_fast_sleep(seconds);
+    return next(next_sleep, "sleep")(seconds);
 }

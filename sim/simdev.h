@@ -7,7 +7,10 @@
 //    it finds its board directory in the environment variable SIMDEV_BOARD;
 //  - simdev_wrap, linked into test binaries with -Wl,--wrap=open,... (the
 //    static PowerPC tests under qemu-ppc take no preload); tests call
-//    simdev_attach() themselves.
+//    simdev_attach() themselves. Programs that the virtual switch boots
+//    from the PowerPC build (the launcher, the test drivers) link it with
+//    simdev_switch too, which attaches to SIMDEV_BOARD at start-up and
+//    gives them the preload's logging, faults, console rule and clock.
 // Every other path and descriptor is passed through to the C library.
 // Without SIMDEV_BOARD the preload leaves the node names to the system; the
 // wrap always takes them (ENOENT while no board is attached). Programs that
@@ -54,7 +57,7 @@ void simdev_detach();
 //                       Counted per process since attach, over write and
 //                       pwrite requests that would program at least one
 //                       byte (not those refused with EBADF, ENOSPC, EIO).
-//   fail-system         (preload only) every system() call of the process
+//   fail-system         (not in unit tests) every system() call of the process
 //                       returns -1 with errno EAGAIN and starts nothing (its
 //                       log line ends in " -> EAGAIN"), as when no process
 //                       can be created. glibc's own system()

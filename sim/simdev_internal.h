@@ -6,6 +6,7 @@
 #include "simdev.h"
 
 #include <cstddef>
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
@@ -30,6 +31,29 @@ int simdev_ioctl(int fd, unsigned long request, void *arg);
 // Takes over the descriptors a process inherited across exec that still
 // point into the board directory (found through /proc/self/fd).
 void simdev_adopt_inherited();
+
+// ---- The rig's extras for a program booted on the virtual switch -----------
+// (simdev_rig.cpp), called by both ways in around the C library's call.
+
+// Attaches to SIMDEV_BOARD on first need; false when there is none.
+bool simdev_board_ready();
+// Whether SIMDEV_BOARD names a board (attached or not).
+bool simdev_board_named();
+// At start-up: adopts descriptors inherited across exec and takes the fast
+// clock's factor out of the environment.
+void simdev_process_start();
+// Logs a shell command (and a network command in the board log); true when
+// the fail-system fault refuses it (errno EAGAIN; system() returns -1).
+bool simdev_system_refused(const char *command);
+void simdev_note_sigaction(int signum, const struct sigaction *act);
+// The queue that tcflush should flush on fd, or -1 for nothing.
+int simdev_console_flush(int fd, int queue_selector);
+bool simdev_clock_is_fast();
+unsigned int simdev_fast_sleep(unsigned int seconds);
+// A request on a descriptor of the system's that the C library failed with
+// ENOSYS, as qemu-user fails those it cannot translate: the ethtool link
+// read another way; -1 with ENOSYS for any other.
+int simdev_emulator_ioctl(int fd, unsigned long request, void *arg);
 
 // ---- Shared model state -----------------------------------------------------
 
@@ -67,7 +91,7 @@ struct FaultSet {
     std::vector<std::string> fail_open, fail_read, fail_write, fail_erase;
     std::vector<std::pair<int, int>> nak;  // bus, address
     uint32_t cut_at_write = 0;             // 0: no cut
-    bool fail_system = false;              // system() returns -1 (preload only)
+    bool fail_system = false;              // system() returns -1 (not in unit tests)
 };
 
 struct Model {

@@ -10,6 +10,7 @@
 // the target; the *64 variants take off64_t on every platform.
 #include "simdev_internal.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstddef>
 #include <fcntl.h>
@@ -181,5 +182,8 @@ int __wrap_ioctl(int fd, unsigned long request, ...)
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    return simdev_owns(fd) ? simdev_ioctl(fd, request, arg) : __real_ioctl(fd, request, arg);
+    if (simdev_owns(fd))
+        return simdev_ioctl(fd, request, arg);
+    const int result = __real_ioctl(fd, request, arg);
+    return result < 0 && errno == ENOSYS ? simdev_emulator_ioctl(fd, request, arg) : result;
 }

@@ -42,7 +42,7 @@ app() {  # app NAME VERSION OUTPUT.tar.gz
 echo "*** demo application: image '$1', version $2 ***"
 echo "LD_PRELOAD=\${LD_PRELOAD:-}"
 echo "descriptors inherited from the launcher:"
-ls -l /proc/$$/fd
+ls -l /proc/\$\$/fd
 if [ -t 0 ]; then
     echo "demo shell: try 'ls /user/images', 'cat /.vswitch/board.log', 'reboot'"
     PS1='switch# ' exec /bin/sh -i

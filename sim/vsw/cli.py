@@ -7,7 +7,8 @@ import sys
 
 from vsw.board import Board, apply_settings, create_board, parse_env_image
 from vsw.common import (DEFAULT_BUILD_DIR, DEFAULT_ERASESIZE, EXIT_SETUP, PARTITION_NAMES,
-                        VPD_BOOT_SLOT, VPD_BOOTED_IMAGE, VPD_USB_BOOT, VswitchError)
+                        PPC_BUILD_DIR, PPC_LAUNCHER, VPD_BOOT_SLOT, VPD_BOOTED_IMAGE,
+                        VPD_USB_BOOT, VswitchError)
 from vsw.namespace import namespace_init, status
 from vsw.net import set_cable
 from vsw.power import boot
@@ -99,7 +100,9 @@ def cmd_show(args):
 
 def cmd_boot(args):
     build = os.environ.get("SWITCH_BUILD_DIR", DEFAULT_BUILD_DIR)
-    launcher = args.launcher or os.path.join(build, "src", "launcher")
+    default_launcher = (os.path.join(PPC_BUILD_DIR, PPC_LAUNCHER) if args.target == "ppc"
+                        else os.path.join(build, "src", "launcher"))
+    launcher = args.launcher or default_launcher
     preload = args.preload or os.path.join(build, "sim", "libsimdev_preload.so")
     escape = None
     if args.escape != "none":
@@ -109,7 +112,7 @@ def cmd_boot(args):
                 escape=escape, usb_delay=args.usb_delay, stderr_tag=args.stderr_tag,
                 console_link=args.console_link, mgmt_port=args.mgmt_port,
                 fast_clock=args.fast_clock, usb_unplug=args.usb_unplug,
-                cut_at_file_size=args.cut_at_file_size)
+                cut_at_file_size=args.cut_at_file_size, target_preload=args.target_preload)
 
 
 def cmd_cable(args):
@@ -140,9 +143,18 @@ def parser():
     w.set_defaults(func=cmd_show)
     b = sub.add_parser("boot", help="power the board on with the console attached")
     b.add_argument("board")
-    b.add_argument("--launcher", help="launcher binary (default: $SWITCH_BUILD_DIR/src/launcher)")
-    b.add_argument("--preload", help="device preload, or none (default: "
+    b.add_argument("--target", choices=("host", "ppc"), default="host",
+                   help="the launcher's build: host (default), or ppc for the PowerPC "
+                        f"build's launcher with the device model ({PPC_BUILD_DIR}/"
+                        f"{PPC_LAUNCHER}), run under qemu-ppc-static")
+    b.add_argument("--launcher", help="launcher binary (default: $SWITCH_BUILD_DIR/src/launcher, "
+                   "or the --target build's); a PowerPC one runs under qemu-ppc-static")
+    b.add_argument("--preload", help="device preload of the host's programs, or none (default: "
                    "$SWITCH_BUILD_DIR/sim/libsimdev_preload.so)")
+    b.add_argument("--target-preload", metavar="FILE",
+                   default=os.path.join(PPC_BUILD_DIR, "sim", "libsimdev_preload.so"),
+                   help="PowerPC device preload of a dynamically linked PowerPC launcher "
+                        "(default: %(default)s)")
     b.add_argument("--timeout", type=float, help="power off after this many seconds")
     b.add_argument("--reboots", type=reboot_count, default=0, metavar="N|always",
                    help="boot again after a reboot, up to N times or always (default 0)")

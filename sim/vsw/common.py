@@ -11,6 +11,13 @@ ROOTFS_SRC = os.path.join(SIM_DIR, "rootfs")
 # The product's own root-filesystem files (what `cmake --install` puts there).
 PRODUCT_ROOTFS = os.path.join(os.path.dirname(SIM_DIR), "src", "rootfs")
 DEFAULT_BUILD_DIR = os.path.join(os.path.dirname(SIM_DIR), "build", "host")
+# The cross build for the switch's CPU (--target ppc) and its launcher with
+# the device model linked in.
+PPC_BUILD_DIR = os.path.join(os.path.dirname(SIM_DIR), "build", "ppc")
+PPC_LAUNCHER = os.path.join("sim", "launcher-vswitch")
+# Debian's cross C library for the PowerPC target (libc6-powerpc-cross).
+PPC_SYSROOT = "/usr/powerpc-linux-gnu"
+EM_PPC = 20
 
 # Flash map of the switch (the device model's defaults, in node order).
 PARTITIONS = [
@@ -44,6 +51,10 @@ IN_PRELOAD = "/usr/lib/vswitch/libsimdev_preload.so"
 IN_RX = "/usr/lib/vswitch/rx"
 IN_DUMA = "/usr/lib/libduma.so.0.0.0"
 IN_FUSEFAT = "/usr/lib/vswitch/fusefat"
+# A PowerPC launcher runs under this emulator; a dynamically linked one
+# finds its loader, C library and device preload under this root (qemu -L).
+IN_EMULATOR = "/usr/lib/vswitch/qemu-ppc"
+IN_TARGET_ROOT = "/usr/lib/vswitch/powerpc"
 
 # Final lines of a boot, and the exit status of `vswitch boot` for each.
 EXIT_REBOOT = 0

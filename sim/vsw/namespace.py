@@ -11,8 +11,8 @@ import sys
 import termios
 import threading
 
-from vsw.common import (BOARD_LOG, IN_BOARD, IN_LAUNCHER, IN_PRELOAD, IN_RUN, MS_PRIVATE, MS_REC,
-                        STATUS_PREFIX, sys_mount)
+from vsw.common import (BOARD_LOG, IN_BOARD, IN_EMULATOR, IN_LAUNCHER, IN_PRELOAD, IN_RUN,
+                        IN_TARGET_ROOT, MS_PRIVATE, MS_REC, STATUS_PREFIX, sys_mount)
 from vsw.rootfs import build_rootfs
 from vsw.stick import stick_events
 
@@ -151,6 +151,16 @@ def relay_tagged(read_end, console_fd, tag):
     os.close(read_end)
 
 
+def launcher_command(cfg):
+    """(program, argv) that starts the launcher: a PowerPC one under the
+    emulator, which hands the programs it starts to the kernel, so that the
+    board's own programs stay native."""
+    if not cfg.get("emulator"):
+        return IN_LAUNCHER, [IN_LAUNCHER]
+    root = ["-L", IN_TARGET_ROOT] if cfg.get("target_preload") else []
+    return IN_EMULATOR, [IN_EMULATOR, *root, IN_LAUNCHER]
+
+
 def start_console_program(root, cfg):
     slave = cfg["pty_fd"]
     pid = os.fork()
@@ -187,9 +197,9 @@ def start_console_program(root, cfg):
         }
         if cfg.get("preload"):
             env["LD_PRELOAD"] = IN_PRELOAD
-            if cfg.get("fast_clock"):
-                env["SIMDEV_FAST_CLOCK"] = str(cfg["fast_clock"])
-        os.execve(IN_LAUNCHER, [IN_LAUNCHER], env)
+        if cfg.get("fast_clock"):
+            env["SIMDEV_FAST_CLOCK"] = str(cfg["fast_clock"])
+        os.execve(*launcher_command(cfg), env)
     except BaseException as e:  # noqa: BLE001 - the child must never return
         try:
             os.write(2, f"vswitch: cannot start {IN_LAUNCHER}: {e}\r\n".encode())

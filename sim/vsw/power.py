@@ -17,17 +17,45 @@ import time
 import tty
 
 from vsw.board import Board
-from vsw.common import (EXIT_ENDED, EXIT_OPERATOR, EXIT_REBOOT, EXIT_SETUP, EXIT_TIMEOUT,
-                        STATUS_PREFIX, VSWITCH_PY, VswitchError)
+from vsw.common import (EM_PPC, EXIT_ENDED, EXIT_OPERATOR, EXIT_REBOOT, EXIT_SETUP,
+                        EXIT_TIMEOUT, STATUS_PREFIX, VSWITCH_PY, VswitchError)
 from vsw.common import PR_SET_PDEATHSIG, libc
 from vsw.namespace import namespace_ids
 from vsw.net import LabNetwork
-from vsw.rootfs import build_duma, elf_dependencies
+from vsw.rootfs import build_duma, elf_dependencies, elf_machine
 
 def find_program(path, what):
     if not path or not os.path.isfile(path) or not os.access(path, os.X_OK):
         raise VswitchError(f"{what} not found at {path}")
     return os.path.abspath(path)
+
+
+def target_emulator(launcher):
+    """The emulator that runs a PowerPC launcher (None for a host program):
+    qemu-user-static's, which needs no libraries in the switch's root and
+    takes no preload meant for the host's programs."""
+    if elf_machine(launcher) != EM_PPC:
+        return None
+    path = shutil.which("qemu-ppc-static")
+    if not path:
+        raise VswitchError("qemu-ppc-static not found (install qemu-user-static): "
+                           "a PowerPC launcher runs under it")
+    if elf_dependencies(path)[0]:
+        raise VswitchError(f"{path} is not statically linked")
+    return os.path.realpath(path)
+
+
+def target_preload_for(launcher, target_preload):
+    """The device preload of a dynamically linked PowerPC launcher (None
+    for a static one, which has the device model linked in)."""
+    if elf_machine(launcher) != EM_PPC or not elf_dependencies(launcher)[0]:
+        return None
+    if not target_preload or not os.path.isfile(target_preload):
+        raise VswitchError(f"a dynamically linked PowerPC launcher needs the PowerPC "
+                           f"device preload: not found at {target_preload}")
+    if elf_machine(target_preload) != EM_PPC:
+        raise VswitchError(f"{target_preload} is not a PowerPC library")
+    return os.path.abspath(target_preload)
 
 
 
@@ -274,7 +302,8 @@ def describe(result, timeout):
 
 def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
          usb_delay=0.0, hostname="vswitch", stderr_tag=None, console_link=None,
-         mgmt_port=None, fast_clock=None, usb_unplug=None, cut_at_file_size=None):
+         mgmt_port=None, fast_clock=None, usb_unplug=None, cut_at_file_size=None,
+         target_preload=None):
     """Boots the board, and again after each reboot up to `reboots` times
     (None: after every reboot). Returns the exit status of the last boot."""
     if os.geteuid() != 0:
@@ -288,9 +317,12 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
         raise VswitchError("busybox not found (install busybox-static)")
     if elf_dependencies(busybox)[0]:
         raise VswitchError(f"{busybox} is not statically linked (install busybox-static)")
+    launcher = find_program(launcher, "launcher")
     cfg = {
         "board": board.path,
-        "launcher": find_program(launcher, "launcher"),
+        "launcher": launcher,
+        "emulator": target_emulator(launcher),
+        "target_preload": target_preload_for(launcher, target_preload),
         "preload": None if preload in (None, "none") else os.path.abspath(preload),
         "busybox": busybox,
         "rx": os.path.realpath(shutil.which("rx")) if shutil.which("rx") else None,
@@ -314,7 +346,7 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
         raise VswitchError(f"device preload not found at {preload}")
     if fast_clock is not None and fast_clock < 1:
         raise VswitchError("the fast clock's factor must be 1 or more")
-    if fast_clock and not cfg["preload"]:
+    if fast_clock and not (cfg["preload"] or cfg["emulator"]):
         raise VswitchError("a fast clock needs the device preload")
     if mgmt_port and not (shutil.which("ip") and shutil.which("nsenter")):
         raise VswitchError("a management port needs ip (iproute2) and nsenter (util-linux)")

@@ -9,10 +9,21 @@ import stat
 import struct
 import subprocess
 
-from vsw.common import (IN_BOARD, IN_DUMA, IN_FUSEFAT, IN_LAUNCHER, IN_PRELOAD, IN_RX, MS_BIND,
-                        MS_NODEV, MS_NOEXEC, MS_NOSUID, MS_RDONLY, MS_REC, MS_REMOUNT,
-                        PARTITION_NAMES, PRODUCT_ROOTFS, ROOTFS_SRC, VswitchError, sys_mount)
+from vsw.common import (IN_BOARD, IN_DUMA, IN_EMULATOR, IN_FUSEFAT, IN_LAUNCHER, IN_PRELOAD,
+                        IN_RX, IN_TARGET_ROOT, MS_BIND, MS_NODEV, MS_NOEXEC, MS_NOSUID,
+                        MS_RDONLY, MS_REC, MS_REMOUNT, PARTITION_NAMES, PPC_SYSROOT,
+                        PRODUCT_ROOTFS, ROOTFS_SRC, VswitchError, sys_mount)
 
+
+
+def elf_machine(path):
+    """The e_machine field of an ELF file (EM_PPC for the switch's CPU), or
+    None for another kind of file such as a script."""
+    with open(path, "rb") as f:
+        ident = f.read(20)
+    if len(ident) < 20 or ident[:4] != b"\x7fELF":
+        return None
+    return struct.unpack_from("<H" if ident[5] == 1 else ">H", ident, 18)[0]
 
 
 def elf_dependencies(path):
@@ -72,26 +83,29 @@ LIBRARY_DIRS = ["/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu",
                 "/lib64", "/usr/lib64", "/lib", "/usr/lib"]
 
 
-def library_closure(programs):
+def library_closure(programs, sysroot=""):
     """{path inside the switch: host file} for the dynamic loader and every
-    shared library that the programs need, directly or through each other."""
+    shared library that the programs need, directly or through each other.
+    With a sysroot the programs are the target's, and their libraries are
+    looked up in that root's /lib."""
     files = {}
     todo = list(programs)
     seen = set()
+    directories = ["/lib"] if sysroot else LIBRARY_DIRS
     while todo:
         path = todo.pop()
         interp, needed = elf_dependencies(path)
         if interp and interp not in files:
-            files[interp] = os.path.realpath(interp)
+            files[interp] = os.path.realpath(sysroot + interp)
         for name in needed:
             if name in seen:
                 continue
             seen.add(name)
-            for directory in LIBRARY_DIRS:
+            for directory in directories:
                 candidate = os.path.join(directory, name)
-                if os.path.exists(candidate):
-                    files[candidate] = os.path.realpath(candidate)
-                    todo.append(candidate)
+                if os.path.exists(sysroot + candidate):
+                    files[candidate] = os.path.realpath(sysroot + candidate)
+                    todo.append(sysroot + candidate)
                     break
             else:
                 raise VswitchError(f"{path}: library {name} not found on this host")
@@ -146,6 +160,17 @@ def build_rootfs(root, cfg):
 
     put(IN_LAUNCHER, cfg["launcher"])
     programs = [cfg["launcher"]]
+    if cfg.get("emulator"):
+        # The launcher is the target's: the host's libraries are not its.
+        programs = []
+        put(IN_EMULATOR, cfg["emulator"])
+    if cfg.get("target_preload"):
+        # Its loader looks under the emulator's root first, so it finds the
+        # target's C library and device preload there, at the paths where
+        # the host's programs find their own.
+        target = library_closure([cfg["launcher"], cfg["target_preload"]], PPC_SYSROOT)
+        for inside, host_file in dict(target, **{IN_PRELOAD: cfg["target_preload"]}).items():
+            put(IN_TARGET_ROOT + inside, host_file, 0o644 if inside == IN_PRELOAD else 0o755)
     if cfg.get("preload"):
         put(IN_PRELOAD, cfg["preload"], 0o644)
         programs.append(cfg["preload"])

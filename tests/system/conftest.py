@@ -33,10 +33,13 @@ sys.path.insert(0, SIM_DIR)
 import vswitch  # noqa: E402  (sim/vswitch.py, put on the path just above)
 
 BUILD_DIR = os.environ.get("SWITCH_BUILD_DIR", os.path.join(REPO, "build", "host"))
-LAUNCHER = os.path.join(BUILD_DIR, "src", "launcher")
+# SWITCH_TARGET=ppc boots the PowerPC build's launcher and drivers under qemu-ppc instead.
+PPC = os.environ.get("SWITCH_TARGET") == "ppc"
+TARGET_DIR = vswitch.PPC_BUILD_DIR if PPC else BUILD_DIR
+LAUNCHER = os.path.join(TARGET_DIR, vswitch.PPC_LAUNCHER if PPC else "src/launcher")
 PRELOAD = os.path.join(BUILD_DIR, "sim", "libsimdev_preload.so")
 IMGTOOL = os.path.join(BUILD_DIR, "tools", "imgtool")
-DRIVERS = os.path.join(BUILD_DIR, "tests")
+DRIVERS = os.path.join(TARGET_DIR, "tests")
 VSWITCH = os.path.join(SIM_DIR, "vswitch")
 WAIT = 60
 
@@ -69,6 +72,18 @@ ERR_TAG = "!E> "  # marks the launcher's stderr lines on the console
 USB_WAIT = ("Attempting to mount file system on USB flash drive; this can take up to 10 "
             "seconds.\n")
 USB_READY = USB_WAIT + "USB mounted and ready!\n"
+
+
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "ppc: run against the PowerPC launcher by the test command")
+
+
+def rows(table, ppc=()):
+    """Parameters of a {name: row} table; the rows named in `ppc` marked ppc."""
+    return [pytest.param(row, id=name, marks=[pytest.mark.ppc] * (name in ppc))
+            for name, row in table.items()]
 
 
 # ------------------------------------------------------------------ images

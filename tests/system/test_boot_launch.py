@@ -12,7 +12,7 @@ import pytest
 import conftest
 from conftest import (APP_ENDED, BOOT_SLOT, BOOTED, MENU, MOUNT, PROMPT, app_archive, app_image,
                       choose, devices_log, diag_archive, diags_image, gdb_payload,
-                      launcher_lines, make_image, open_failed, press, set_faults)
+                      launcher_lines, make_image, open_failed, press, rows, set_faults)
 
 APP = "/tmp/home/bin/mp.elf.strip"
 SIM = "/usr/lib/vswitch/libsimdev_preload.so"
@@ -99,7 +99,7 @@ MODES = {
 }
 
 
-@pytest.mark.parametrize("row", MODES.values(), ids=MODES.keys())
+@pytest.mark.parametrize("row", rows(MODES, ppc={"plain"}))
 def test_start_up_order_and_launch_modes(row, make_board, terminal, tmp_path):
     env, diags, gdb, out, err, commands, program, end = row
     image1 = (make_image(tmp_path, [("diags", "9.0.0.1", diag_archive("slot"))]) if diags

@@ -3,11 +3,12 @@ the other slot, the fallbacks to the other file and to the rescue partition,
 the shell and board reset when nothing is left, and SIGINT during the boot."""
 
 import os
+import subprocess
 
 import pytest
 
 from conftest import (APP_ENDED, BOOT_SLOT, BOOTED, app_archive, app_image, diags_image, flip,
-                      launcher_lines, make_image, open_failed, set_faults, started)
+                      launcher_lines, make_image, open_failed, rows, set_faults, started, vswitch)
 
 RESET_END = ("board asked for a reboot", 0)
 
@@ -54,7 +55,7 @@ FALLBACKS = {
 }
 
 
-@pytest.mark.parametrize("row", FALLBACKS.values(), ids=FALLBACKS.keys())
+@pytest.mark.parametrize("row", rows(FALLBACKS, ppc={"crc-first", "both-missing"}))
 def test_fallbacks(row, make_board, terminal, tmp_path):
     image1, image2, rescue, slot, shell, out, err, program, booted = row
     board = make_board(image1=image(tmp_path, image1), image2=image(tmp_path, image2),
@@ -72,6 +73,7 @@ def test_fallbacks(row, make_board, terminal, tmp_path):
     assert board.vpd(BOOTED) == booted and board.vpd(BOOT_SLOT) == slot
 
 
+@pytest.mark.ppc
 @pytest.mark.parametrize("vpd", [1, 2, 0, 3, 255, "nak"])
 def test_vpd_boot_slot_chooses_the_first_slot_and_the_other_is_tried_next(
         vpd, make_board, terminal, tmp_path):
@@ -113,3 +115,17 @@ def test_sigint_during_the_boot_changes_nothing(make_board, terminal, tmp_path):
     assert lines[1].startswith("APP one ") and lines[2:] == ["TMP [home ]"]
     assert t.err() == ""
     assert board.vpd(BOOTED) == 1
+
+
+def test_the_installed_powerpc_launcher_boots_the_chosen_slot(make_board, terminal, tmp_path):
+    """As a switch carries it: stripped, dynamically linked against the
+    PowerPC C library, its device model a PowerPC preload."""
+    if not os.path.exists(os.path.join(vswitch.PPC_BUILD_DIR, "src", "launcher")):
+        pytest.skip("the PowerPC build has no launcher")
+    subprocess.run(["cmake", "--install", vswitch.PPC_BUILD_DIR, "--strip"], check=True,
+                   capture_output=True, env=dict(os.environ, DESTDIR=str(tmp_path / "tree")))
+    board = make_board(image1=app_image(tmp_path, "one"), image2=app_image(tmp_path, "two"),
+                       boot_slot=2)
+    t = terminal(board, launcher=str(tmp_path / "tree" / "sbin" / "launcher"))
+    assert t.finish() == APP_ENDED and t.err() == ""
+    assert started(t) == ["APP two"] and board.vpd(BOOTED) == 2

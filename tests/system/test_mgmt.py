@@ -135,6 +135,7 @@ CABLES = [("plugged", [(None, DOTS + result(1)), ("pull", DOTS + NOT_AVAILABLE +
            "can't find device 'eth0'")]
 
 
+@pytest.mark.ppc
 @pytest.mark.parametrize("cable, steps, link", CABLES, ids=["plugged", "pulled", "no-port"])
 def test_link_and_cable(cable, steps, link, make_board, terminal):
     """The address 10.1 is 10.0.0.1; no netmask and no gateway: one command."""

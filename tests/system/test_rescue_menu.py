@@ -63,6 +63,7 @@ def test_erase_on_yes_only_then_the_diagnostics_boot(setting, menu_key, key, mak
         assert "flash_eraseall /dev/mtd-user-char" not in t.log()
 
 
+@pytest.mark.ppc
 @pytest.mark.parametrize("slot_answer", ["\r", "\x04"], ids=["enter", "end-of-input"])
 def test_menu_keys_and_usb_listing_answers_install_after_ctrl_c_and_boot_at_once(
         slot_answer, make_board, terminal, tmp_path):
@@ -120,6 +121,7 @@ def test_menu_keys_and_usb_listing_answers_install_after_ctrl_c_and_boot_at_once
     assert not os.path.exists(os.path.join(board.user, "images")) and board.vpd(BOOT_SLOT) == 2
 
 
+@pytest.mark.ppc
 def test_serial_download_installs_every_record_and_exit_after_a_reboot_boots_the_new_slot(
         make_board, terminal, tmp_path):
     board = rescue_board(make_board, boot_slot=2, vpd={BOOTED: 2})

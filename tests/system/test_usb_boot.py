@@ -5,6 +5,8 @@ rejected-image list it fills, and a power cut during a replacement."""
 import hashlib
 import os
 
+import pytest
+
 from conftest import (APP_ENDED, APP_EXIT, APP_SCRIPT, BOOT_SLOT, BOOTED, EXTRACTING, USB_READY,
                       app_image, devices_log, make_image, press, set_env, tar_gz, uboot_payload,
                       usb_board, user_file, vswitch)
@@ -31,6 +33,7 @@ def test_boot_loader_image_installs_and_resets_then_is_skipped(make_board, termi
                 if line.startswith("mtd-uboot") and (" write " in line or " erase " in line)]
 
 
+@pytest.mark.ppc
 def test_replacement_then_the_sticks_own_image_and_its_rejected_list(make_board, terminal,
                                                                        tmp_path):
     r2, own = app_image(tmp_path, "r2", "2.0.0.2"), app_image(tmp_path, "own", "4.0.0.4")
