@@ -97,7 +97,18 @@ def cmd_boot(args):
             else args.escape.encode()
     return boot(args.board, launcher, preload, timeout=args.timeout, reboots=args.reboots,
                 escape=escape, usb_delay=args.usb_delay, stderr_tag=args.stderr_tag,
-                console_link=args.console_link)
+                console_link=args.console_link, rx=args.rx)
+
+
+def cmd_line(args):
+    from vsw import line
+    argv = args.program[1:] if args.program[:1] == ["--"] else args.program
+    if not argv:
+        raise VswitchError("line: no program to relay")
+    try:
+        return line.run(argv, args.fault, args.baud)
+    except ValueError as e:
+        raise VswitchError(f"line: {e}")
 
 
 def parser():
@@ -132,7 +143,18 @@ def parser():
     b.add_argument("--console-link", metavar="PATH",
                    help="while the board is on, PATH is a symbolic link to the console "
                         "pty's host side, so that its line settings can be read")
+    b.add_argument("--rx", choices=["lrzsz", "missing", "not-executable"], default="lrzsz",
+                   help="the switch's /usr/bin/rx: lrzsz's receiver (default), none, or a "
+                        "file that may not be run")
     b.set_defaults(func=cmd_boot)
+    n = sub.add_parser("line", help="relay stdin and stdout to a program over a serial line "
+                                    "that can be paced and faulty (see vsw/line.py)")
+    n.add_argument("--baud", type=int, help="pace both directions to this rate (10 bits a byte)")
+    n.add_argument("--fault", action="append", metavar="KIND@BLOCK",
+                   help="drop, flip, flip-crc, repeat, skip, cancel or can at a block "
+                        "number, or stop@eot (repeatable)")
+    n.add_argument("program", nargs=argparse.REMAINDER, help="-- PROGRAM [ARGS...]")
+    n.set_defaults(func=cmd_line)
     return p
 
 
