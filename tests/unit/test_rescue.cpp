@@ -129,6 +129,9 @@ protected:
         root = made;
         fs::create_directories(root + "/tmp");
         fs::create_directories(root + "/user");
+        fs::create_directories(root + "/usr/bin");
+        write_file(root + "/usr/bin/rx", "");
+        fs::permissions(root + "/usr/bin/rx", fs::perms::owner_all);
         rescue_root = root.c_str();
         install_root = root.c_str();
         // A plain file stands in for the port: init_serial reads its
@@ -239,8 +242,9 @@ TEST_F(Xmodem, OnlyAFileFromASuccessfulReceiverIsInstalled)
         EXPECT_EQ(download(&out), std::max(c.installed, 0));
         EXPECT_FALSE(old_seen);
         EXPECT_EQ(out, kRunning + kPrepare + "<rx>\n" + kRestore +
-                           (c.installed >= 0 ? "<install " + image() + " 0 0 size 1024>\n" : ""));
-        EXPECT_EQ(stub_calls(), Strings{"system: /usr/bin/rx " + image()});
+                           (c.installed >= 0 ? "<install " + image() + " 0 0 size 1024>\n"
+                                             : "Serial download failed, image not installed\n"));
+        EXPECT_EQ(stub_calls(), Strings{"system: " + root + "/usr/bin/rx " + image()});
     }
 }
 
