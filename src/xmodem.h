@@ -60,9 +60,12 @@ constexpr int kXmodemStartRequests = 60;
 
 // Writes one byte to the port; write()'s result.
 int putByte(uint8_t byte, int fd);
-// 1 when a byte arrived within `seconds` (polls of the non-blocking port,
-// 1 ms apart when nothing is there), stored at `dest`; -1 otherwise, with
-// `dest` untouched.
+// 1 when a byte arrived within `seconds`, stored at `dest`; -1 otherwise,
+// with `dest` untouched. The non-blocking port is polled `seconds` x 1000
+// times; after an empty poll the receiver pauses 1 ms, or less when a byte
+// arrives meanwhile, so it never spins and a block that follows its ACK at
+// once is not held up. Reads take whatever is waiting, up to a block, and
+// hand it out byte by byte.
 int getByte(int seconds, uint8_t *dest, int fd);
 // Discards every byte that is waiting on the port.
 void flushRX(int fd);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -46,6 +47,17 @@ constexpr int kErrorQuiet = 2;         // silence before NAK and after CAN
 uint8_t buffer[kXmodemBlockSize];
 int errorflag = 0;
 
+// Bytes read from the port ahead of their use: one read takes whatever is
+// waiting, instead of one system call per byte. Emptied by flushRX and
+// whenever another descriptor is read.
+struct ReadAhead {
+    int fd = -1;
+    uint8_t bytes[kXmodemBlockSize + 5];
+    size_t next = 0;
+    size_t end = 0;
+};
+ReadAhead ahead;
+
 // CRC-16/XMODEM of one byte value in the register's high byte.
 constexpr uint16_t crc_entry(unsigned value)
 {
@@ -74,6 +86,34 @@ void sleep_one_ms()
     struct timespec left = {0, 1000000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+// 1 with a byte at `dest`; 0 when the port has nothing yet; -1 when it
+// reports end of input or an error.
+int take_byte(int fd, uint8_t *dest)
+{
+    if (ahead.fd != fd) {
+        ahead.fd = fd;
+        ahead.next = ahead.end = 0;
+    }
+    if (ahead.next == ahead.end) {
+        const ssize_t n = read(fd, ahead.bytes, sizeof ahead.bytes);
+        if (n <= 0)
+            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
+        ahead.next = 0;
+        ahead.end = size_t(n);
+    }
+    *dest = ahead.bytes[ahead.next++];
+    return 1;
+}
+
+// The pause after an empty poll: 1 ms, cut short when a byte arrives, so
+// that a block that follows its ACK at once is not held up by the pause.
+void pause_for_input(int fd)
+{
+    struct pollfd port = {fd, POLLIN, 0};
+    if (poll(&port, 1, 1) < 0)
+        sleep_one_ms();
 }
 
 struct Descriptor {
@@ -293,20 +333,24 @@ int putByte(uint8_t byte, int fd)
 int getByte(int seconds, uint8_t *dest, int fd)
 {
     for (long polls = long(seconds) * 1000; polls > 0; polls--) {
-        uint8_t c;
-        if (read(fd, &c, 1) == 1) {
-            *dest = c;
+        const int taken = take_byte(fd, dest);
+        if (taken == 1)
             return 1;
-        }
-        sleep_one_ms();
+        // A port that hung up reads as ready at once: the whole
+        // millisecond, so that the polls never spin.
+        if (taken == 0)
+            pause_for_input(fd);
+        else
+            sleep_one_ms();
     }
     return -1;
 }
 
 void flushRX(int fd)
 {
-    uint8_t c;
-    while (read(fd, &c, 1) == 1) {
+    ahead.fd = fd;
+    ahead.next = ahead.end = 0;
+    while (read(fd, ahead.bytes, sizeof ahead.bytes) > 0) {
     }
 }
 
