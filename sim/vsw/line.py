@@ -45,9 +45,12 @@ class Pacer:
         if not self.rate:
             write_all(self.fd, data)
             return
+        # One burst is timed from its start, so that a sleep that overran
+        # does not slow down the rest of it.
+        self.free_at = max(self.free_at, time.monotonic())
         for at in range(0, len(data), self.CHUNK):
             chunk = data[at:at + self.CHUNK]
-            self.free_at = max(self.free_at, time.monotonic()) + len(chunk) / self.rate
+            self.free_at += len(chunk) / self.rate
             time.sleep(max(0.0, self.free_at - time.monotonic()))
             write_all(self.fd, chunk)
 
