@@ -151,8 +151,8 @@ def parser():
                                     "that can be paced and faulty (see vsw/line.py)")
     n.add_argument("--baud", type=int, help="pace both directions to this rate (10 bits a byte)")
     n.add_argument("--fault", action="append", metavar="KIND@BLOCK",
-                   help="drop, flip, flip-crc, repeat, skip, cancel or can at a block "
-                        "number, or stop@eot (repeatable)")
+                   help="drop, flip, flip-crc, repeat, skip or cancel at a block number, "
+                        "or can@start, stop@eot (repeatable)")
     n.add_argument("program", nargs=argparse.REMAINDER, help="-- PROGRAM [ARGS...]")
     n.set_defaults(func=cmd_line)
     return p

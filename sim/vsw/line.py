@@ -14,7 +14,8 @@ Faults (`--fault KIND@BLOCK`, repeatable):
   skip@N       block N is lost, and its ACK forged, so the next block arrives
                out of sequence
   cancel@N     CAN CAN goes to the switch instead of block N
-  can@N        a lone CAN goes to the switch, then 4 s of silence, then block N
+  can@start    a lone CAN answers the switch's first byte, and what the switch
+               sends in the next 4 s is lost; the sender starts on what follows
   stop@eot     after the sender's first EOT nothing more of it gets through
 """
 
@@ -26,7 +27,9 @@ import time
 
 SOH, STX, EOT, ACK, CAN = 0x01, 0x02, 0x04, 0x06, 0x18
 DAMAGED_BYTE = 100  # within the block: header, number, complement, data...
-KINDS = ("drop", "flip", "flip-crc", "repeat", "skip", "cancel", "can", "stop")
+KINDS = ("drop", "flip", "flip-crc", "repeat", "skip", "cancel")
+EVENTS = ("can@start", "stop@eot")
+MUTE_AFTER_CAN = 4.0
 
 
 class Pacer:
@@ -64,17 +67,17 @@ def write_all(fd, data):
 
 
 def parse_faults(specs):
-    """{block number: kind} and whether the line goes dead after an EOT."""
-    faults, stop_after_eot = {}, False
+    """{block number: kind}, and the set of EVENTS asked for."""
+    faults, events = {}, set()
     for spec in specs or []:
         kind, _, where = spec.partition("@")
-        if kind not in KINDS or (kind == "stop") != (where == "eot"):
-            raise ValueError(f"unknown fault {spec!r}")
-        if kind == "stop":
-            stop_after_eot = True
-        else:
+        if spec in EVENTS:
+            events.add(spec)
+        elif kind in KINDS and where.isdigit():
             faults[int(where)] = kind
-    return faults, stop_after_eot
+        else:
+            raise ValueError(f"unknown fault {spec!r}")
+    return faults, events
 
 
 def take_unit(pending):
@@ -92,14 +95,16 @@ def take_unit(pending):
 
 
 class Line:
-    def __init__(self, faults, stop_after_eot, to_switch, to_sender):
+    def __init__(self, faults, events, to_switch, to_sender):
         self.faults = faults
-        self.stop_after_eot = stop_after_eot
+        self.stop_after_eot = "stop@eot" in events
+        self.can_at_start = "can@start" in events
         self.to_switch = to_switch
         self.to_sender = to_sender
         self.blocks = 0
         self.dead = False
         self.resend = None  # a block to send again in place of its ACK
+        self.mute_until = None  # the switch's bytes are lost until then
 
     def from_sender(self, unit):
         if self.dead:
@@ -126,12 +131,15 @@ class Line:
         elif kind == "cancel":
             self.to_switch.send(bytes([CAN, CAN]))
             return
-        elif kind == "can":
-            self.to_switch.send(bytes([CAN]))
-            time.sleep(4)
         self.to_switch.send(bytes(block))
 
     def from_switch(self, data):
+        if self.can_at_start:
+            self.can_at_start = False
+            self.to_switch.send(bytes([CAN]))
+            self.mute_until = time.monotonic() + MUTE_AFTER_CAN
+        if self.mute_until is not None and time.monotonic() < self.mute_until:
+            return
         if self.resend is not None and ACK in data:
             at = data.index(ACK)
             self.to_sender.send(data[:at])
@@ -143,10 +151,10 @@ class Line:
 
 def run(argv, fault_specs=(), baud=None):
     """Relays until the sender ends; returns its exit status."""
-    faults, stop_after_eot = parse_faults(fault_specs)
+    faults, events = parse_faults(fault_specs)
     proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
     sender_out = proc.stdout.fileno()
-    line = Line(faults, stop_after_eot, Pacer(sys.stdout.fileno(), baud),
+    line = Line(faults, events, Pacer(sys.stdout.fileno(), baud),
                 Pacer(proc.stdin.fileno(), baud))
     switch_in = sys.stdin.fileno()
     readers = [switch_in, sender_out]

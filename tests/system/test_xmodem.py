@@ -50,8 +50,12 @@ def receive(terminal, board, port="/dev/ttyS0", path="/user/rx.bin"):
 
 
 def result(t):
+    """The driver's result, once it has ended (and its standard error has
+    all reached the console)."""
     t.expect("xmodem driver: result ")
-    return int(t.expect(" "))
+    value = int(t.expect(" "))
+    t.finish()
+    return value
 
 
 # Sizes around a block and the sender's choice of block: the file arrives
@@ -75,7 +79,7 @@ def test_lrzsz_sender(make_board, terminal, tmp_path, args, size, received):
     ("flip@2", "ANAANA", 3, DONE),                 # CRC mismatch: NAK, resend taken
     ("drop@2", "ANAANA", 3, DONE),                 # a CRC byte that never comes
     ("repeat@2", "AAAANA", 3, DONE),               # lost ACK: ACK again, kept once
-    ("can@1", "AAANA", 3, "CAN\n" + DONE),         # lone CAN, then silence
+    ("can@start", "AAANA", 3, "CAN\n" + DONE),     # lone CAN, then silence
     ("stop@eot", "AAANA", 3, DONE),                # EOT, NAK, silence: complete
     ("skip@2", "AXXXXX", 1, ""),                   # out of sequence: abort at once
     ("flip@2 flip@3 flip@4", "ANNXXXXX", 1, ""),   # third failure in a row aborts
