@@ -114,6 +114,8 @@ def test_no_transfer(make_board, terminal, port, path, answers, err):
     assert t.err() == err
 
 
+# Without a usable rx the menu says so and receives with its own receiver:
+# a good image is installed, a cancelled transfer is not, and said so.
 def test_menu_uses_the_builtin_receiver_without_rx(make_board, terminal, tmp_path):
     image = app_image(tmp_path, "sent")
     board = rescue_board(make_board)
@@ -132,6 +134,9 @@ def test_menu_uses_the_builtin_receiver_without_rx(make_board, terminal, tmp_pat
     t.expect(FAILED + MENU + PROMPT)
 
 
+# rx exits non-zero: the menu says so instead of coming back silently, and
+# the sender's last bytes, drained before the console's settings return,
+# are not taken for Ctrl-C or Ctrl-\ (which would end the launcher).
 def test_menu_says_when_rx_fails(make_board, terminal, tmp_path):
     t = terminal(rescue_board(make_board))
     to_menu(t)
