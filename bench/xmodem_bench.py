@@ -117,7 +117,8 @@ def main():
               f"{', '.join(f'{o[0]:.2f}' for o in own)} s; received {own[0][1]} bytes; CPU "
               f"{median([o[2] for o in own]):.2f} s); lrzsz rx {rx_s:.2f} s, "
               f"{size / rx_s:.0f} bytes/s (each {', '.join(f'{r:.2f}' for r in rx)} s); "
-              f"ratio own/rx {rx_s / own_s:.2f}")
+              f"ratio own/rx {rx_s / own_s:.2f} (fastest against fastest "
+              f"{min(rx) / min(o[0] for o in own):.2f})")
         one = sample(tmp, "1mib.bin", 1 << 20)
         paced = [VSWITCH, "line", "--baud", "115200", "--", "sx", "-k"]
         took, received, cpu = own_receiver(tmp, one, paced)
