@@ -21,3 +21,5 @@ echo "== virtual switch: 15 MiB install, serial download (root only)"
 SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 bench/rescue_bench.py
 echo "== virtual switch: USB stick left in at start-up, installs from the stick (root only)"
 SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 bench/usb_bench.py
+echo "== virtual switch: XMODEM-1K receiver against lrzsz's rx, and at 115200 baud (root only)"
+SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 bench/xmodem_bench.py

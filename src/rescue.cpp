@@ -345,6 +345,9 @@ int read_choice()
 
 // --- serial download ---
 
+// Silence on the line after a failed transfer before the port is restored.
+constexpr int kSenderQuietSeconds = 2;
+
 // A file of that name from an earlier step (the rescue partition's install
 // stages its record there) must not pass for a download. 1 when the name
 // is free.
@@ -487,17 +490,38 @@ int run_xmodem_rescue()
     const RootedPath image = rooted("/tmp/image");
     if (!remove_old_download(image.text))
         return 0;
-    const int fd = init_serial();
-    if (fd < 0)
-        return 0; // no port: no transfer, and no wait for Enter on it
-    char command[sizeof "/usr/bin/rx " + kRootedPathSize];
-    snprintf(command, sizeof command, "/usr/bin/rx %s", image.text);
-    const bool received = command_succeeded(run_command(command)) && regular_file_exists(image.text);
-    // Restored before the install, whose questions need the console's own
-    // settings.
-    reset_serial(fd);
-    if (!received)
+    const RootedPath rx = rooted("/usr/bin/rx");
+    bool received = false;
+    if (access(rx.text, X_OK) == 0) {
+        const int fd = init_serial();
+        if (fd < 0)
+            return 0; // no port: no transfer, and no wait for Enter on it
+        char command[2 * kRootedPathSize];
+        snprintf(command, sizeof command, "%s %s", rx.text, image.text);
+        received = command_succeeded(run_command(command)) && regular_file_exists(image.text);
+        // After a failed transfer the sender may still be sending; at the
+        // console's own settings its bytes would be keys and signals.
+        if (!received) {
+            flushRX(fd);
+            drain_until_quiet(kSenderQuietSeconds, fd);
+        }
+        // Restored before the install, whose questions need the console's
+        // own settings.
+        reset_serial(fd);
+    } else {
+        // A root filesystem without rx can still be repaired over the line.
+        puts("/usr/bin/rx not available, using the built-in xmodem 1K receiver");
+        const int bytes = Xmodem1K(image.text);
+        if (bytes < 0)
+            return 0; // the port or the file did not open, as already said
+        received = bytes > 0;
+    }
+    // A failed transfer may hold only the leading records of an image, and
+    // installing those alone would mix versions.
+    if (!received) {
+        puts("Serial download failed, image not installed");
         return 0;
+    }
     return processTroveImage(image.text, 0, 0);
 }
 

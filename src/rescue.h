@@ -27,8 +27,9 @@ int uartPutC(int c);
 char *get_user_input(char *buffer, size_t size);
 
 // --- The rescue menu and its actions ----------------------------------------
-// Prefix put before the system's absolute paths "/tmp/image", "/tmp" and
-// "/mnt/usb". Empty on the switch; tests point it at a scratch directory.
+// Prefix put before the system's absolute paths "/tmp/image", "/tmp",
+// "/mnt/usb" and "/usr/bin/rx". Empty on the switch; tests point it at a
+// scratch directory.
 extern const char *rescue_root;
 
 // The menu on the console: X serial download, R reboot, E exit (listed); U
@@ -41,10 +42,14 @@ int run_rescue_mode();
 
 // Serial download with the external receiver "/usr/bin/rx /tmp/image" on
 // the console line, prepared by init_serial and restored by reset_serial
-// before the install. A "/tmp/image" left by earlier steps is removed
-// first; only a file that rx produced with exit status 0 is installed. The
-// installer's result, or 0 when nothing was received (the port did not
-// open, the old file could not be removed, rx failed, no file).
+// before the install. When rx is missing or not executable, a line says so
+// and Xmodem1K receives the file instead (it prepares and restores the port
+// itself). A "/tmp/image" left by earlier steps is removed first; only a
+// file from a transfer that completed (rx exit status 0 and the file there,
+// or Xmodem1K with data) is installed; after any other transfer the line
+// "Serial download failed, image not installed" says why nothing happens.
+// The installer's result, or 0 when nothing was installed (also when the
+// port did not open or the old file could not be removed).
 int run_xmodem_rescue();
 
 // Lists the files of "/mnt/usb" (directories and entries whose status

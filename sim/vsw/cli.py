@@ -112,7 +112,8 @@ def cmd_boot(args):
                 escape=escape, usb_delay=args.usb_delay, stderr_tag=args.stderr_tag,
                 console_link=args.console_link, mgmt_port=args.mgmt_port,
                 fast_clock=args.fast_clock, usb_unplug=args.usb_unplug,
-                cut_at_file_size=args.cut_at_file_size, target_preload=args.target_preload)
+                cut_at_file_size=args.cut_at_file_size, target_preload=args.target_preload,
+                rx=args.rx)
 
 
 def cmd_cable(args):
@@ -120,6 +121,17 @@ def cmd_cable(args):
     board.check()
     set_cable(board, args.action == "plug")
     return 0
+
+
+def cmd_line(args):
+    from vsw import line
+    argv = args.program[1:] if args.program[:1] == ["--"] else args.program
+    if not argv:
+        raise VswitchError("line: no program to relay")
+    try:
+        return line.run(argv, args.fault, args.baud)
+    except ValueError as e:
+        raise VswitchError(f"line: {e}")
 
 
 def reboot_count(text):
@@ -178,12 +190,23 @@ def parser():
                         "its cable plugged or pulled at power-on")
     b.add_argument("--fast-clock", type=int, metavar="N",
                    help="the launcher's sleep() lasts 1/N of its time (needs the preload)")
+    b.add_argument("--rx", choices=["lrzsz", "missing", "not-executable"], default="lrzsz",
+                   help="the switch's /usr/bin/rx: lrzsz's receiver (default), none, or a "
+                        "file that may not be run")
     b.set_defaults(func=cmd_boot)
     k = sub.add_parser("cable", help="plug or pull the management port's cable of a "
                                      "running board")
     k.add_argument("board")
     k.add_argument("action", choices=("plug", "pull"))
     k.set_defaults(func=cmd_cable)
+    n = sub.add_parser("line", help="relay stdin and stdout to a program over a serial line "
+                                    "that can be paced and faulty (see vsw/line.py)")
+    n.add_argument("--baud", type=int, help="pace both directions to this rate (10 bits a byte)")
+    n.add_argument("--fault", action="append", metavar="KIND@BLOCK",
+                   help="drop, flip, flip-crc, repeat, skip or cancel at a block number, "
+                        "or can@start, stop@eot (repeatable)")
+    n.add_argument("program", nargs=argparse.REMAINDER, help="-- PROGRAM [ARGS...]")
+    n.set_defaults(func=cmd_line)
     return p
 
 

@@ -303,9 +303,12 @@ def describe(result, timeout):
 def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
          usb_delay=0.0, hostname="vswitch", stderr_tag=None, console_link=None,
          mgmt_port=None, fast_clock=None, usb_unplug=None, cut_at_file_size=None,
-         target_preload=None):
+         target_preload=None, rx="lrzsz"):
     """Boots the board, and again after each reboot up to `reboots` times
-    (None: after every reboot). Returns the exit status of the last boot."""
+    (None: after every reboot). `rx` is what the switch has as /usr/bin/rx:
+    "lrzsz" (the stand-in that runs lrzsz's receiver), "missing" or
+    "not-executable" (the stand-in without its execute bits), as on a root
+    filesystem built without it. Returns the exit status of the last boot."""
     if os.geteuid() != 0:
         raise VswitchError("booting needs root (mounts and namespaces)")
     board = Board(board_path)
@@ -326,6 +329,7 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
         "preload": None if preload in (None, "none") else os.path.abspath(preload),
         "busybox": busybox,
         "rx": os.path.realpath(shutil.which("rx")) if shutil.which("rx") else None,
+        "rx_mode": rx,
         "usb": board.usb if os.path.isfile(board.usb) else None,
         "usb_delay": usb_delay,
         "usb_unplug": usb_unplug,

@@ -143,6 +143,10 @@ def build_rootfs(root, cfg):
                 continue
             standins[name] = inside
             mode = 0o755 if os.access(src, os.X_OK) else 0o644
+            if inside == "/usr/bin/rx" and cfg.get("rx_mode", "lrzsz") != "lrzsz":
+                if cfg["rx_mode"] == "missing":
+                    continue
+                mode = 0o644
             put(inside, src, mode)
 
     busybox = cfg["busybox"]

@@ -1,0 +1,145 @@
+"""The XMODEM-1K receiver on the virtual switch, against lrzsz's `sx` on
+the console line: booted in the launcher's place through the test driver
+(result value, standard-error lines, the file as received), with the line
+clean or made faulty by `vswitch line`, and from the rescue menu's serial
+download when the switch has no usable /usr/bin/rx."""
+
+import re
+import termios
+
+import pytest
+
+from conftest import (ERR_TAG, MENU, PROMPT, SLOT_QUESTION, VSWITCH, WAIT, app_image, choose,
+                      driver, pattern, rescue_board, to_menu, user_file)
+
+RESTORE = "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n"
+DONE = "EOT\nAll done\n"
+FAILED = "Serial download failed, image not installed\n"
+LETTERS = {"C": "C", "\x06": "A", "\x15": "N", "\x18": "X"}  # "C", ACK, NAK, CAN
+
+
+def transfer(t, peer=None, timeout=WAIT):
+    """From the instructions on, as the operator: Enter at 115200, the
+    sender (if any) on the line, Enter at the old speed. Returns what the
+    receiver answered, as letters."""
+    t.expect("before initiating the download.\n")
+    t.wait_line(lambda a: a[4] == termios.B115200 and not a[3] & termios.ICANON)
+    t.send(b"\r")
+    start = len(t.text)
+    if peer:
+        t.relay(peer)
+    t.expect(RESTORE, timeout)
+    line = re.sub(re.escape(ERR_TAG) + r"[^\n]*\n", "", t.text[start:t.pos - len(RESTORE)])
+    t.wait_line(lambda a: a[3] & termios.ICANON)
+    t.send(b"\n")
+    return "".join(LETTERS.get(c, "") for c in line)
+
+
+def sx(tmp_path, data, *args, faults=()):
+    sent = tmp_path / "sent"
+    sent.write_bytes(data)
+    line = [VSWITCH, "line", *(f"--fault={f}" for f in faults), "--"] if faults else []
+    return line + ["sx", *args, str(sent)]
+
+
+def receive(terminal, board, port="/dev/ttyS0", path="/user/rx.bin"):
+    t = terminal(board, launcher=driver("xmodem_driver"))
+    t.expect("xmodem driver: port path? ")
+    t.send(f"{port} {path}\r")
+    return t
+
+
+def result(t):
+    """The driver's result, once it has ended (and its standard error has
+    all reached the console)."""
+    t.expect("xmodem driver: result ")
+    value = int(t.expect(" "))
+    t.finish()
+    return value
+
+
+# Sizes around a block and the sender's choice of block: the file arrives
+# whole, with the sender's filler (0x1A) up to its last block's end.
+@pytest.mark.parametrize("args, size, received", [
+    ((), 0, 0), ((), 1, 128), ((), 128, 128), (("-k",), 1024, 1024),
+    (("-k",), 1025, 1152), (("-k",), 300 << 10, 300 << 10)])
+def test_lrzsz_sender(make_board, terminal, tmp_path, args, size, received):
+    data = pattern(size, size)
+    board = make_board()
+    t = receive(terminal, board)
+    assert re.fullmatch("C+A*NA", transfer(t, sx(tmp_path, data, *args)))
+    assert result(t) == received
+    assert user_file(board, "rx.bin") == data + b"\x1a" * (received - size)
+    assert t.err() == DONE
+
+
+# Three 1024-byte blocks under one fault each (or a file that takes no
+# data): the answers after the first "C"s, the blocks kept, standard error.
+@pytest.mark.parametrize("fault, answers, kept, err", [
+    ("flip@2", "ANAANA", 3, DONE),                 # CRC mismatch: NAK, resend taken
+    ("drop@2", "ANAANA", 3, DONE),                 # a CRC byte that never comes
+    ("repeat@2", "AAAANA", 3, DONE),               # lost ACK: ACK again, kept once
+    ("can@start", "AAANA", 3, "CAN\n" + DONE),     # lone CAN, then silence
+    ("stop@eot", "AAANA", 3, DONE),                # EOT, NAK, silence: complete
+    ("skip@2", "AXXXXX", 1, ""),                   # out of sequence: abort at once
+    ("flip@2 flip@3 flip@4", "ANNXXXXX", 1, ""),   # third failure in a row aborts
+    ("cancel@1", "XXXXX", 0, "CAN\n"),             # CAN CAN: the sender cancels
+    ("/dev/full", "XXXXX", None, ""),              # a block that cannot be stored
+])
+def test_faulty_line(make_board, terminal, tmp_path, fault, answers, kept, err):
+    data = pattern(3, 3000) + b"\x1a" * 72
+    board = make_board()
+    to_file = fault.startswith("/")
+    t = receive(terminal, board, path=fault if to_file else "/user/rx.bin")
+    peer = sx(tmp_path, data[:3000], "-k", faults=[] if to_file else fault.split())
+    assert re.fullmatch("C+" + answers, transfer(t, peer))
+    assert result(t) == (len(data) if kept == 3 else 0)
+    if kept is not None:
+        assert user_file(board, "rx.bin") == data[:1024 * kept]
+    assert t.err() == err
+
+
+# No transfer: a sender that never starts is asked about once a second for
+# about a minute, then cancelled; a file or a port that does not open.
+@pytest.mark.parametrize("port, path, answers, err", [
+    ("/dev/ttyS0", "/user/rx.bin", "C" * 60 + "XXXXX", ""),
+    ("/dev/ttyS0", "/no/dir/rx.bin", "", "Can't open file!: No such file or directory\n"),
+    ("/dev/no-port", "/user/rx.bin", None,
+     "Can't open serial port!: No such file or directory\n")])
+def test_no_transfer(make_board, terminal, port, path, answers, err):
+    t = receive(terminal, make_board(), port, path)
+    if answers is not None:
+        assert transfer(t, timeout=3 * WAIT) == answers
+    assert result(t) == (0 if answers else -1)
+    assert t.err() == err
+
+
+# Without a usable rx the menu says so and receives with its own receiver:
+# a good image is installed, a cancelled transfer is not, and said so.
+def test_menu_uses_the_builtin_receiver_without_rx(make_board, terminal, tmp_path):
+    image = app_image(tmp_path, "sent")
+    board = rescue_board(make_board)
+    t = terminal(board, args=["--rx", "not-executable"])
+    to_menu(t)
+    choose(t, "x")
+    t.expect("Running xmodem rescue.....\n"
+             "/usr/bin/rx not available, using the built-in xmodem 1K receiver\n")
+    transfer(t, sx(tmp_path, image, "-k"))
+    t.expect(SLOT_QUESTION)
+    t.send("1\r")
+    t.expect("Image1 updated succeeded\n" + MENU + PROMPT)
+    assert user_file(board, "images/image1") == image
+    choose(t, "x")
+    transfer(t, sx(tmp_path, image, "-k", faults=["cancel@1"]))
+    t.expect(FAILED + MENU + PROMPT)
+
+
+# rx exits non-zero: the menu says so instead of coming back silently, and
+# the sender's last bytes, drained before the console's settings return,
+# are not taken for Ctrl-C or Ctrl-\ (which would end the launcher).
+def test_menu_says_when_rx_fails(make_board, terminal, tmp_path):
+    t = terminal(rescue_board(make_board))
+    to_menu(t)
+    choose(t, "x")
+    transfer(t, sx(tmp_path, pattern(1, 3000), "-k", faults=["cancel@1"]))
+    t.expect(FAILED + MENU + PROMPT)
