@@ -3,7 +3,7 @@
 the host build):
 
   1. a 15 MiB root-filesystem record installed into the emulated flash
-     (128 KiB sectors) by the real installer (the install driver), against a
+     (128 KiB sectors) by the real installer (bench/install_bench), against a
      plain copy of the same bytes, with the installer's peak memory (VmHWM);
   2. a 1 MiB image sent by `sx -k` through the console into /usr/bin/rx from
      the rescue menu's serial download: bytes per second.
@@ -22,9 +22,10 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tests" / "system"))
 
-from conftest import IMGTOOL, vswitch  # noqa: E402
-from rescuelib import (DRIVER, EXTRACTING, MENU, PROMPT, Terminal, choose, set_env,  # noqa: E402
-                       to_menu)
+from conftest import (BUILD_DIR, EXTRACTING, IMGTOOL, LAUNCHER, MENU, PRELOAD,  # noqa: E402
+                      PROMPT, Terminal, choose, set_env, to_menu, vswitch)
+
+INSTALL_BENCH = os.path.join(BUILD_DIR, "bench", "install_bench")
 
 RFS_RECORD = 15 * 1024 * 1024
 SECTOR = 128 * 1024
@@ -42,15 +43,14 @@ def make_image(tmp, kind, payload_size):
 def install_figures(tmp):
     image = make_image(tmp, "rfs", RFS_RECORD - 16)
     board = vswitch.create_board(str(tmp / "install-board"))
-    os.makedirs(board.usb)
-    os.link(image, os.path.join(board.usb, "rfs.img"))
-    t = Terminal(board, tmp, launcher=DRIVER)
+    vswitch.make_stick(board.usb, [("rfs.img", image.read_bytes())])
+    t = Terminal(board, tmp, INSTALL_BENCH, PRELOAD)
     try:
-        t.expect("install driver: path skip slot? ")
-        t.send("bench /mnt/usb/rfs.img 0 0\r")
+        t.expect("install bench: path skip slot? ")
+        t.send("/mnt/usb/rfs.img 0 0\r")
         t.expect("bench install_s=")
         line = "install_s=" + t.expect("\n")
-        t.expect("install driver: result 1")
+        t.expect("install bench: result 1")
         t.finish()
     finally:
         t.kill()
@@ -73,7 +73,8 @@ def download_figures(tmp):
     image = make_image(tmp, "kernel", (1 << 20) - 16)
     board = vswitch.create_board(str(tmp / "download-board"))
     set_env(board, ["diagnostics=rescue"])
-    t = Terminal(board, tmp)
+    # Stderr untagged: rx writes its progress there unless it is the line.
+    t = Terminal(board, tmp, LAUNCHER, PRELOAD, tag=False)
     try:
         to_menu(t)
         choose(t, "x")
@@ -81,7 +82,7 @@ def download_figures(tmp):
         t.wait_line(lambda a: a[4] == a[5] == termios.B115200)
         t.send(b"\r")
         start = time.monotonic()
-        status, err = t.xmodem_send(str(image), timeout=600)
+        status, err = t.relay(["sx", "-k", str(image)], timeout=600)
         took = time.monotonic() - start
         t.expect("hit the <ENTER> key\n")
         t.wait_line(lambda a: a[3] & termios.ICANON)

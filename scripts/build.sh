@@ -3,7 +3,8 @@
 #   build/host  optimised host build: launcher, tools, emulated devices, benchmarks
 #   build/asan  host build with AddressSanitizer and UndefinedBehaviorSanitizer
 #   build/fuzz  the fuzz targets, clang with libFuzzer, ASan and UBSan
-#   build/ppc   static cross build for the 32-bit big-endian PowerPC target
+#   build/ppc   cross build for the 32-bit big-endian PowerPC target: the
+#               launcher as a switch carries it, tests and benchmarks static
 set -eu
 cd "$(dirname "$0")/.."
 

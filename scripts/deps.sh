@@ -8,7 +8,8 @@ build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
 googletest zlib1g-dev
 g++-powerpc-linux-gnu qemu-user
 libi2c-dev i2c-tools mtd-utils u-boot-tools
-busybox-static lrzsz util-linux procps
+busybox-static lrzsz util-linux procps iproute2
+dosfstools mtools fusefat
 python3 python3-pytest python3-pexpect
 "
 

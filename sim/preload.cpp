@@ -7,8 +7,10 @@
 // The set of calls is what those programs and libi2c import (nm -D):
 // __open_2 (mtd_debug), open, close, read, write, lseek and ioctl, plus the
 // 64-bit, *at and checking variants a fortified or large-file build uses.
-// system() is taken too, only for the fail-system fault rule, and tcflush()
-// for the console (see below).
+// system() and sigaction() are taken too, to log the launcher's commands and
+// its SIGINT handler in the device log (and for the fail-system fault rule
+// and the board log of the network commands), tcflush() for the console,
+// and sleep() for the fast clock (see below).
 #undef _FORTIFY_SOURCE
 #include "simdev_internal.h"
 
@@ -18,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <csignal>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -25,6 +28,7 @@
 #include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
@@ -58,6 +62,8 @@ using lseek64_fn = off64_t (*)(int, off64_t, int);
 using ioctl_fn = int (*)(int, unsigned long, ...);
 using system_fn = int (*)(const char *);
 using tcflush_fn = int (*)(int, int);
+using sigaction_fn = int (*)(int, const struct sigaction *, struct sigaction *);
+using sleep_fn = unsigned int (*)(unsigned int);
 
 open_fn next_open, next_open64;
 openat_fn next_openat, next_openat64;
@@ -77,6 +83,8 @@ lseek64_fn next_lseek64;
 ioctl_fn next_ioctl;
 system_fn next_system;
 tcflush_fn next_tcflush;
+sigaction_fn next_sigaction;
+sleep_fn next_sleep;
 
 // Attaches to SIMDEV_BOARD on first need; false when there is no board, and
 // then the emulated node names are left to the system.
@@ -284,13 +292,76 @@ EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
                            : next(next_ioctl, "ioctl")(fd, request, arg);
 }
 
+namespace {
+
+// A shell command as one log line: its line ends shown as \n.
+std::string command_line(const char *command)
+{
+    std::string line = "system ";
+    for (const char *c = command ? command : "(null)"; *c; c++)
+        line += *c == '\n' ? std::string("\\n") : std::string(1, *c);
+    return line;
+}
+
+const char *disposition(const struct sigaction *act)
+{
+    if (act->sa_handler == SIG_IGN)
+        return "ignore";
+    return act->sa_handler == SIG_DFL ? "default" : "handler";
+}
+
+// BusyBox's shell runs its own applets before it searches the path, so no
+// logging wrapper on the path sees a bare "ifconfig" or "route": their
+// command lines reach the board log from here, as a wrapper would write
+// them (up to the first line end).
+bool runs_unwrapped_applet(const char *command)
+{
+    for (const char *name : {"ifconfig", "route"}) {
+        const size_t n = strlen(name);
+        if (strncmp(command, name, n) == 0 && strchr(" \n", command[n]))
+            return true;
+    }
+    return false;
+}
+
+// The board log lies beside the device model's directory; it is only
+// appended to, never made, so a program outside a board writes nothing.
+void log_command(const char *command)
+{
+    const char *board = getenv("SIMDEV_BOARD");
+    if (!board || !*board)
+        return;
+    const std::string path = std::string(board) + "/../board.log";
+    const int fd = next(next_open, "open")(path.c_str(), O_WRONLY | O_APPEND);
+    if (fd < 0)
+        return;
+    const std::string line = std::string(command, strcspn(command, "\n")) + "\n";
+    (void)!next(next_write, "write")(fd, line.data(), line.size());
+    next(next_close, "close")(fd);
+}
+
+} // namespace
+
+// The launcher's shell commands and its SIGINT handler are logged beside
+// the device requests, so that one log shows the start-up in time order.
 EXPORT int system(const char *command)
 {
-    if (board_ready() && simdev_model().faults.fail_system) {
-        errno = EAGAIN;
-        return -1;
-    }
+    if (!board_ready())
+        return next(next_system, "system")(command);
+    const std::string line = command_line(command);
+    if (simdev_model().faults.fail_system)
+        return simdev_fail(line, EAGAIN);
+    simdev_log_line(line);
+    if (command && runs_unwrapped_applet(command))
+        log_command(command);
     return next(next_system, "system")(command);
+}
+
+EXPORT int sigaction(int signum, const struct sigaction *act, struct sigaction *old)
+{
+    if (signum == SIGINT && act && board_ready())
+        simdev_log_line(std::string("sigaction SIGINT ") + disposition(act));
+    return next(next_sigaction, "sigaction")(signum, act, old);
 }
 
 namespace {
@@ -326,4 +397,41 @@ EXPORT int tcflush(int fd, int queue_selector)
             queue_selector = TCIFLUSH;
     }
     return next(next_tcflush, "tcflush")(fd, queue_selector);
+}
+
+namespace {
+
+// SIMDEV_FAST_CLOCK=N makes every sleep() of this process last 1/N of its
+// time, so that tests of long fixed waits need not wait them out. It is
+// taken out of the environment at start-up: programs that this one starts
+// keep real time.
+unsigned int fast_clock = 1;
+
+__attribute__((constructor)) void take_fast_clock()
+{
+    const char *setting = getenv("SIMDEV_FAST_CLOCK");
+    if (!setting)
+        return;
+    const unsigned long factor = strtoul(setting, nullptr, 10);
+    if (factor > 1 && factor <= 1000000)
+        fast_clock = unsigned(factor);
+    unsetenv("SIMDEV_FAST_CLOCK");
+}
+
+} // namespace
+
+// An interrupted sleep reports the seconds left on the caller's own scale,
+// rounded up, as sleep() does.
+EXPORT unsigned int sleep(unsigned int seconds)
+{
+    if (fast_clock == 1)
+        return next(next_sleep, "sleep")(seconds);
+    const unsigned long long nanos = seconds * 1000000000ULL / fast_clock;
+    timespec want = {time_t(nanos / 1000000000ULL), long(nanos % 1000000000ULL)};
+    timespec left = {0, 0};
+    if (nanosleep(&want, &left) == 0)
+        return 0;
+    const unsigned long long left_nanos =
+        (unsigned long long)left.tv_sec * 1000000000ULL + (unsigned long long)left.tv_nsec;
+    return unsigned((left_nanos * fast_clock + 999999999ULL) / 1000000000ULL);
 }

@@ -55,8 +55,9 @@ void simdev_detach();
 //                       pwrite requests that would program at least one
 //                       byte (not those refused with EBADF, ENOSPC, EIO).
 //   fail-system         (preload only) every system() call of the process
-//                       returns -1 with errno EAGAIN and starts nothing, as
-//                       when no process can be created. glibc's own system()
+//                       returns -1 with errno EAGAIN and starts nothing (its
+//                       log line ends in " -> EAGAIN"), as when no process
+//                       can be created. glibc's own system()
 //                       reports a failed fork as status 127, not -1, so a
 //                       resource limit cannot show this case on the host.
 // <dev> is a node name without /dev/ ("mtd-rfs", "i2c-0"). Returns 0, or -1
@@ -82,6 +83,11 @@ void simdev_clear_faults();
 //   i2c-1 smbus-read 0x20 -> 2f   SMBus byte read (no register)
 //   i2c-1 smbus-write 0x20 reg 0x10 ef be    word data, bytes as sent
 //   i2c-1 smbus-quick 0x20 write
+// The preload also logs, in the same order, the process's shell commands
+// and its SIGINT handler, so that the start-up reads in time order:
+//   system /bin/mount -o sync -t jffs2 /dev/mtd-user /user
+//   system cd /tmp \ntar mxzf ...     line ends of the command shown as \n
+//   sigaction SIGINT handler          (or ignore, default)
 // I2C_RDWR logs one read or write line per message. Offsets and lengths
 // are those of the request; a clipped transfer logs what was asked.
 // A failed request ends in " -> <errno name>" (e.g. " -> ENXIO"); the

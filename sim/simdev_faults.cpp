@@ -22,6 +22,7 @@ const char *errno_name(int err)
     case EPERM: return "EPERM";
     case ENOENT: return "ENOENT";
     case EIO: return "EIO";
+    case EAGAIN: return "EAGAIN";
     case ENXIO: return "ENXIO";
     case EBADF: return "EBADF";
     case EFAULT: return "EFAULT";

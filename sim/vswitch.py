@@ -9,13 +9,16 @@ Commands (see sim/README-vswitch.md):
   vswitch set BOARD [options]      change the state of an existing board
   vswitch show BOARD               print the board's state
   vswitch boot BOARD [options]     power the board on and attach the console
+  vswitch cable BOARD plug|pull    plug or pull a running board's management cable
 
 The modules of vsw/, one per concern:
   common     the flash map, VPD fields, paths inside the switch, exit statuses
   board      the board directory and the settings written into it
   rootfs     the switch's root filesystem, built in RAM at each power-on
   namespace  PID 1 inside the switch's namespaces
+  net        the management port's lab network and its cable
   power      the console pty, power-on and the boot loop, outside them
+  stick      the USB stick's FAT image and its hotplug events
   cli        the command line
 
 Only the standard library is used, so that the runner works on a bare
@@ -33,6 +36,7 @@ from vsw.board import (Board, apply_settings, create_board, make_env_image,  # n
 from vsw.cli import main  # noqa: E402,F401
 from vsw.common import *  # noqa: E402,F401,F403
 from vsw.power import boot  # noqa: E402,F401
+from vsw.stick import make_stick, stick_listing  # noqa: E402,F401
 
 if __name__ == "__main__":
     sys.exit(main())

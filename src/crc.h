@@ -5,7 +5,8 @@
 #include <cstdint>
 
 // Runs the CRC register over `count` bytes from `start` and returns it
-// without a final inversion. Every caller passes 0xFFFFFFFF as `start`.
+// without a final inversion. A new computation starts at 0xFFFFFFFF; a
+// record checked in pieces passes the register from the previous piece.
 uint32_t gen_crc(const void *bytes, uint32_t count, uint32_t start);
 
 // The same result from the portable table-driven code alone, which is what

@@ -126,7 +126,7 @@ File open_usb_file()
     // Listed before its record is read: an image that hangs the board is
     // then known at the next start.
     if (!usb_is_image_rejected(kUsbImagePath)) {
-        (void)usb_add_image_to_reject_list(kUsbImagePath);
+        usb_add_image_to_reject_list(kUsbImagePath);
         return in;
     }
     if (!yesno_question("USB image is in rejected list.\nWould you still like to load it? "))
@@ -366,7 +366,9 @@ int extract_gdb(int slot)
 RescueRead read_rescue_record(std::vector<uint8_t> &record)
 {
     release(record);
-    uint8_t stored[IMAGE_HEADER_SIZE];
+    // Zeroed, as a short read counts as a success: a partition too small
+    // for a header then shows no bootable type.
+    uint8_t stored[IMAGE_HEADER_SIZE] = {0};
     if (api_flash_read(stored, rescue_fd, 0, IMAGE_HEADER_SIZE) != 0)
         return kRescueNotFound;
     ImageHeader header;
@@ -388,16 +390,16 @@ RescueRead read_rescue_record(std::vector<uint8_t> &record)
 
 int read_install_answer()
 {
-    // At most 7 characters of the line, as a buffer of 8 bytes takes; the
-    // rest stays for the next reader. Byte by byte from descriptor 0, so
-    // that no stdio buffer swallows input that uartGetC should see.
-    constexpr int kMaxChars = 7;
+    // Only the first character counts, but the whole line is consumed: a
+    // rest left unread would be taken as the key of the next question (the
+    // compatibility question of the launch). Byte by byte from descriptor 0,
+    // so that no stdio buffer swallows input that uartGetC should see.
     int first = -1;
-    for (int count = 0; count < kMaxChars; count++) {
+    for (;;) {
         char c = 0;
         if (read(STDIN_FILENO, &c, 1) != 1)
             break;
-        if (count == 0)
+        if (first < 0)
             first = uint8_t(c);
         if (c == '\n')
             break;

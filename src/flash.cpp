@@ -154,12 +154,22 @@ int mtd_get_size(int fd, uint32_t *size)
     return 1;
 }
 
-int mtd_read(int fd, uint32_t offset, uint32_t length, void *buffer)
+namespace {
+
+// One positioned read; the count read, -1 on failure.
+ssize_t mtd_read_count(int fd, uint32_t offset, uint32_t length, void *buffer)
 {
     if (debug_read)
         printf("mtd read  0x%08lx to 0x%08lx 0x%08lx\n", (unsigned long)offset,
                (unsigned long)(offset + length - 1), (unsigned long)(uintptr_t)buffer);
-    return pread(fd, buffer, length, off_t(offset)) == -1 ? 0 : 1;
+    return pread(fd, buffer, length, off_t(offset));
+}
+
+} // namespace
+
+int mtd_read(int fd, uint32_t offset, uint32_t length, void *buffer)
+{
+    return mtd_read_count(fd, offset, length, buffer) == -1 ? 0 : 1;
 }
 
 int mtd_write(int fd, uint32_t offset, uint32_t length, const void *buffer)
@@ -247,13 +257,21 @@ int flash_write(const void *buffer, int fd, uint32_t length, uint32_t offset, ui
             take = length - consumed;
         }
         memset(work.get(), 0, size);
-        if (!mtd_read(fd, sector, size, work.get()))
+        const ssize_t got = mtd_read_count(fd, sector, size, work.get());
+        if (got == -1)
             return write_failed("Flash Write mtd read failed.");
-        memcpy(work.get() + place, src + consumed, take);
-        if (!mtd_erase(fd, sector, size))
-            return write_failed("Flash Write mtd erase failed.");
-        if (!write_sector_pieces(fd, sector, work.get()))
-            return write_failed("Flash Write mtd write failed.");
+        // A sector that already holds the new bytes is left alone: an erase
+        // takes hundreds of milliseconds, wears the sector, and opens a
+        // window in which a power cut loses it. Only a whole read can tell.
+        const bool same = uint32_t(got) == size &&
+                          memcmp(work.get() + place, src + consumed, take) == 0;
+        if (!same) {
+            memcpy(work.get() + place, src + consumed, take);
+            if (!mtd_erase(fd, sector, size))
+                return write_failed("Flash Write mtd erase failed.");
+            if (!write_sector_pieces(fd, sector, work.get()))
+                return write_failed("Flash Write mtd write failed.");
+        }
         print_progress_step(progress, i, r.count);
         sector += size;
         consumed += take;

@@ -32,7 +32,9 @@ int api_flash_init();
 int api_flash_read(void *dest, int fd, uint32_t offset, uint32_t length);
 
 // Writes `length` bytes from `src` at `offset`: every sector the range
-// touches is read, patched, erased and written back in 1024-byte pieces.
+// touches is read, patched, erased and written back in 1024-byte pieces,
+// except a sector that already holds the new bytes, which is neither
+// erased nor written (the progress display is the same either way).
 // A non-zero `progress` shows the percentage display on stdout.
 // 0 on success, -1 on failure (the partition may be left partly rewritten).
 int api_flash_write(const void *src, int fd, uint32_t offset, uint32_t length, uint8_t progress);

@@ -99,6 +99,16 @@ int flash_holds(int fd, const uint8_t *expected, uint32_t length)
     return 1;
 }
 
+// Whether a boot-loader record's payload holds, at the place where the
+// installed header is read back, the record's own len, magic and id.
+bool payload_carries_header(const std::vector<uint8_t> &record)
+{
+    const size_t at = IMAGE_HEADER_SIZE + kUbootHeaderOffset;
+    return record.size() >= at + IMAGE_HEADER_SIZE &&
+           memcmp(record.data() + at + IMAGE_CRC_START, record.data() + IMAGE_CRC_START,
+                  IMAGE_HEADER_SIZE - IMAGE_CRC_START) == 0;
+}
+
 // 1 when the slot file holds exactly `record`, nothing more and nothing less.
 int slot_file_holds(int slot, const std::vector<uint8_t> &record)
 {
@@ -381,9 +391,16 @@ int verifyMatchingHeaders(const uint8_t *header, int slot)
 
 int record_already_installed(const std::vector<uint8_t> &record, int slot)
 {
-    if (record.size() < IMAGE_HEADER_SIZE || !verifyMatchingHeaders(record.data(), slot))
+    if (record.size() < IMAGE_HEADER_SIZE)
         return 0;
     const uint32_t magic = record_magic(record);
+    // The boot loader's installed header is whatever its payload holds at
+    // byte 240. A payload that does not carry its record's header there
+    // would never match, and a stick left in would reinstall it and reset
+    // the board at every start: for such a payload only the bytes decide.
+    const bool header_decides = magic != IMAGE_UBOOT || payload_carries_header(record);
+    if (header_decides && !verifyMatchingHeaders(record.data(), slot))
+        return 0;
     if (magic == IMAGE_APPLICATION)
         return slot_file_holds(slot, record);
     const FlashRule *rule = flash_rule(magic);

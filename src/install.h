@@ -46,6 +46,8 @@ int verifyMatchingHeaders(const uint8_t *header, int slot);
 // record's (the boot loader's payload, or the whole record). An install
 // writes the header first, so after a power cut the header of a half-
 // written partition or slot file already matches; only the bytes tell.
+// A boot-loader payload that does not carry its record's header at byte
+// 240 is judged by its bytes alone.
 int record_already_installed(const std::vector<uint8_t> &record, int slot);
 
 // Installs every record of the image file `path` in file order, up to its

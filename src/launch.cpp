@@ -195,9 +195,11 @@ void parse_uboot_env_text(const uint8_t *bytes)
 
 int parse_uboot_env()
 {
-    uint8_t bytes[kUbootEnvLength];
-    // An unreadable partition (flash not opened, read error) keeps every
-    // setting at its default rather than parsing whatever the buffer held.
+    // A short read (a partition ending before the window) counts as a
+    // success and leaves the rest of the buffer as it was: zeros there, not
+    // whatever an earlier call left on the stack. An unreadable partition
+    // (flash not opened, read error) keeps every setting at its default.
+    uint8_t bytes[kUbootEnvLength] = {};
     if (api_flash_read(bytes, uboot_env_fd, kUbootEnvOffset, kUbootEnvLength) != 0)
         return 0;
     parse_uboot_env_text(bytes);

@@ -108,8 +108,8 @@ enum RescueRead {
 [[nodiscard]] RescueRead read_rescue_record(std::vector<uint8_t> &record);
 // The recovery-install prompt's answer: the slot digit '1' or '2', 0 for
 // any other first character, -1 when no input came at all (end of input,
-// a read error or an interrupted read). Reads at most 7 characters of one
-// line from descriptor 0, without stdio buffering.
+// a read error or an interrupted read). Reads the whole line from
+// descriptor 0, without stdio buffering.
 int read_install_answer();
 
 // --- Application launch ---------------------------------------------------

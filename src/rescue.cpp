@@ -389,15 +389,21 @@ void list_usb_files(DIR *dir)
     }
 }
 
-// The operator's file number. 0 when the operator gave up: q or Q (quit
-// too), SIGINT while the line was typed, or end of input, where nobody is
-// left to answer and a line never confirmed with Enter starts no install.
+// The operator's file number, judged from the line that was typed: a Ctrl-C
+// only rang the bell, so a number confirmed after it is still the choice.
+// 0 when the operator gave up: q or Q (quit too), no line at all while
+// SIGINT is pending, or end of input, where nobody is left to answer and a
+// line never confirmed with Enter starts no install.
 int read_file_number(int *number)
 {
     char line[128];
     for (;;) {
-        (void)get_user_input(line, sizeof line);
-        if (uart_input_ended() || sig_quit_raised)
+        if (!get_user_input(line, sizeof line)) {
+            if (sig_quit_raised)
+                return 0;
+            continue;
+        }
+        if (uart_input_ended())
             return 0;
         if (line[0] == 'q' || line[0] == 'Q')
             return 0;

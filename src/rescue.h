@@ -50,8 +50,10 @@ int run_xmodem_rescue();
 // Lists the files of "/mnt/usb" (directories and entries whose status
 // cannot be read are skipped), asks for a number and installs that file.
 // The installer's result, or 0 when nothing was installed (q, a number out
-// of range, end of input or SIGINT at the prompt, no stick). The working
-// directory is "/tmp" afterwards, unless "/mnt/usb" did not open at all.
+// of range, end of input at the prompt, no stick). A Ctrl-C while the line
+// is typed only rings the bell: the line confirmed afterwards is judged.
+// The working directory is "/tmp" afterwards, unless "/mnt/usb" did not
+// open at all.
 int run_usb_rescue();
 
 // Prints the version of each installed part; a part that cannot be read

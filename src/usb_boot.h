@@ -1,24 +1,44 @@
-// USB boot: stick mount and image discovery, the rejected-image list and the
-// yes/no prompt.
+// USB boot: waiting for the stick, the boot-loader update and the slot
+// replacements from it, the choice of booting the stick's own image, and the
+// list of rejected stick images with its yes/no question.
 //
-// NOT YET BUILT: until USB boot is written, every operation below is a
-// placeholder that does what its callers expect in the do-nothing case: the
-// stick never comes up, there is nothing to install or boot from it, nothing
-// is on the rejected list, and every question is answered no.
+// The system never mounts the stick: the root filesystem's hotplug handler
+// mounts it read-only on "/mnt/usb" and creates "/tmp/usb" once its files
+// can be read there. Only the presence of the stick's files is tested here;
+// their contents are judged by the installer and the extraction.
 #pragma once
 
-// Waits for the stick. Placeholder: -1 (the stick did not come up).
+// 0 when the stick is ready, or at once when usb_boot_enabled is clear; -1
+// when "/tmp/usb" did not appear within ten tests one second apart (after a
+// first second), with the dots and "USB mount timed out" on one line.
 int usb_mount();
-// Installs a boot image found on the stick. Placeholder: does nothing.
+// Installs "/mnt/usb/QLX5270_Boot.img" when present (skipping what is
+// installed already) and resets the board when anything was written;
+// otherwise returns 0.
 int usb_update_boot();
-// 0 nothing to boot from the stick; 1 or 2 a replacement was installed
-// into that slot; 3 boot the stick's image. Placeholder: 0.
+// Installs the replacements for slot 2, then slot 1 (a listed one only when
+// the operator says yes) and tells what to boot: 1 or 2 the slot replaced
+// last, 3 the stick's own image, 0 nothing from the stick (also when the
+// operator refused a listed replacement).
 int usb_which_image();
-// Non-zero when the stick image `path` is on the rejected list.
-// Placeholder: 0.
+
+// --- The rejected-image list --------------------------------------------
+// Room for a fingerprint: 32 lower-case hexadecimal characters and a NUL.
+constexpr int kMd5StringSize = 33;
+// The MD5 fingerprint of the file at `path` (given to the shell unquoted),
+// through "/tmp/img_md5string". 1 when `fingerprint` holds the 32
+// characters and the NUL; 0 otherwise (`fingerprint` is then empty).
+int get_md5string(const char *path, char *fingerprint);
+// 1 when the file's fingerprint has a marker in "/user/images/rejected"; 0
+// when not, or when no fingerprint could be made (after a warning line).
 int usb_is_image_rejected(const char *path);
-// Puts the stick image `path` on the rejected list. Placeholder: nothing.
-int usb_add_image_to_reject_list(const char *path);
-// Asks `prompt`; 1 for y, 0 for n or no answer in 5 s. Placeholder: 0,
-// without asking.
+// Makes the marker of the file's fingerprint (nothing when it is there
+// already; a warning line when no fingerprint could be made).
+void usb_add_image_to_reject_list(const char *path);
+
+// Prints `prompt`, then "(y/n) " before every byte it waits for, and waits
+// up to 5 s each time for descriptor 0 in line mode. 1 for a 'y', 0 for an
+// 'n'; other bytes are passed over one by one. No answer within 5 s, SIGINT
+// during the wait, and the end of input (where no answer can come) print
+// the time-out line and give 0.
 int yesno_question(const char *prompt);

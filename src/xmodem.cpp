@@ -18,9 +18,12 @@ bool oldtty_saved = false;
 constexpr int kPollsPerReminder = 11;
 
 // Waits, one byte a second, for `key` on the non-blocking port. Other bytes
-// are consumed and ignored. Ends without the key when the port reports end
-// of input or an error other than "nothing yet": a hung-up line never
-// brings the key, and waiting on would hang the console for ever.
+// are consumed and ignored. A read of 0 bytes is "nothing yet" on a
+// terminal in non-canonical mode with VMIN 0 (O_NONBLOCK does not turn it
+// into EAGAIN there). The wait ends early only when the line is gone: an
+// error other than "nothing yet", or 0 bytes from a port that is no terminal
+// or no longer one (a hung-up terminal fails every terminal request). Such
+// a line never brings the key, and waiting on would hang the console.
 void wait_for_key(int fd, unsigned char key, const char *reminder)
 {
     int polls = 0;
@@ -29,7 +32,9 @@ void wait_for_key(int fd, unsigned char key, const char *reminder)
         const ssize_t n = read(fd, &c, 1);
         if (n == 1 && c == key)
             return;
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return;
+        if (n == 0 && !isatty(fd))
             return;
         sleep(1);
         if (++polls == kPollsPerReminder) {

@@ -5,7 +5,8 @@
 #   sim/demo/make-demo.sh [--no-boot] [DIR]
 #
 # DIR (default: demo-board in the work tree) receives images/ (the image
-# files) and board/ (the switch). Booting needs root; see
+# files) and board/ (the switch). The switch powers on again after every
+# reboot until Ctrl-] powers it off. Booting needs root; see
 # sim/README-vswitch.md for the other modes of the same switch.
 set -eu
 
@@ -41,7 +42,7 @@ app() {  # app NAME VERSION OUTPUT.tar.gz
 echo "*** demo application: image '$1', version $2 ***"
 echo "LD_PRELOAD=\${LD_PRELOAD:-}"
 echo "descriptors inherited from the launcher:"
-ls -l /proc/self/fd
+ls -l /proc/$$/fd
 if [ -t 0 ]; then
     echo "demo shell: try 'ls /user/images', 'cat /.vswitch/board.log', 'reboot'"
     PS1='switch# ' exec /bin/sh -i
@@ -90,5 +91,6 @@ rm -rf "$stage"
 
 echo "make-demo: images in $out/images, board in $out/board"
 if [ "$boot" = yes ]; then
-    exec "$vswitch" boot "$out/board"
+    # A reboot on the demo switch powers it on again; only Ctrl-] ends it.
+    exec "$vswitch" boot "$out/board" --reboots always
 fi

@@ -12,6 +12,7 @@ import zlib
 from vsw.common import (BOARD_LOG, BOARD_MARK, DEFAULT_ERASESIZE, EEPROM_FILE, EEPROM_SIZE,
                         BUS1_FILE, BUS1_SIZE, PARTITIONS, PARTITION_NAMES, VPD_BOOT_SLOT,
                         VPD_USB_BOOT, VswitchError)
+from vsw.stick import make_stick_from_dir
 
 
 
@@ -21,7 +22,7 @@ class Board:
       vswitch-board     marks the directory as a board
       dev/              the device model's directory (SIMDEV_BOARD)
       user/             files of the JFFS2 user partition (/user when mounted)
-      usb/              files of the USB stick, when one is plugged in
+      usb.img           the USB stick's FAT image, when one is plugged in
       board.log         commands run by the stand-ins, and the runner's lines
     """
 
@@ -29,7 +30,7 @@ class Board:
         self.path = os.path.abspath(path)
         self.dev = os.path.join(self.path, "dev")
         self.user = os.path.join(self.path, "user")
-        self.usb = os.path.join(self.path, "usb")
+        self.usb = os.path.join(self.path, "usb.img")
         self.log = os.path.join(self.path, BOARD_LOG)
 
     def exists(self):
@@ -205,10 +206,10 @@ def apply_settings(board, args):
             board.set_vpd(int(offset, 0), int(value, 0))
         except ValueError:
             raise VswitchError(f"bad --vpd {setting!r} (want OFFSET=BYTE)")
-    if getattr(args, "no_usb", False) and os.path.isdir(board.usb):
-        shutil.rmtree(board.usb)
+    if getattr(args, "no_usb", False) and os.path.exists(board.usb):
+        os.remove(board.usb)
     if args.usb:
-        if os.path.isdir(board.usb):
-            shutil.rmtree(board.usb)
-        shutil.copytree(args.usb, board.usb, symlinks=True)
+        make_stick_from_dir(board.usb, args.usb)
+    if args.usb_image:
+        shutil.copyfile(args.usb_image, board.usb)
 

@@ -9,7 +9,9 @@ from vsw.board import Board, apply_settings, create_board, parse_env_image
 from vsw.common import (DEFAULT_BUILD_DIR, DEFAULT_ERASESIZE, EXIT_SETUP, PARTITION_NAMES,
                         VPD_BOOT_SLOT, VPD_BOOTED_IMAGE, VPD_USB_BOOT, VswitchError)
 from vsw.namespace import namespace_init, status
+from vsw.net import set_cable
 from vsw.power import boot
+from vsw.stick import stick_listing
 
 
 
@@ -30,7 +32,10 @@ def add_state_options(p, creating):
                    help=f"VPD USB-boot byte ({VPD_USB_BOOT:#x}); 213 (0xd5) allows USB boot")
     p.add_argument("--vpd", action="append", metavar="OFFSET=BYTE",
                    help="any VPD EEPROM byte (repeatable)")
-    p.add_argument("--usb", metavar="DIR", help="plug in a USB stick holding DIR's files")
+    p.add_argument("--usb", metavar="DIR",
+                   help="plug in a USB stick: a FAT image made from DIR's files")
+    p.add_argument("--usb-image", metavar="FILE",
+                   help="plug in a USB stick whose FAT image is FILE (copied)")
     if creating:
         p.add_argument("--erasesize", type=lambda s: int(s, 0), default=DEFAULT_ERASESIZE)
         p.add_argument("--part-size", action="append", metavar="NAME=BYTES",
@@ -82,8 +87,13 @@ def cmd_show(args):
     for top, _dirs, names in os.walk(board.user):
         files += [os.path.relpath(os.path.join(top, n), board.user) for n in names]
     print("user files " + (", ".join(sorted(files)) or "none"))
-    print("USB stick  " + (", ".join(sorted(os.listdir(board.usb)))
-                           if os.path.isdir(board.usb) else "none"))
+    stick = "none"
+    if os.path.isfile(board.usb):
+        try:
+            stick = ", ".join(stick_listing(board.usb)) or "empty"
+        except VswitchError as e:
+            stick = f"not a readable FAT file system ({e})"
+    print("USB stick  " + stick)
     return 0
 
 
@@ -97,7 +107,21 @@ def cmd_boot(args):
             else args.escape.encode()
     return boot(args.board, launcher, preload, timeout=args.timeout, reboots=args.reboots,
                 escape=escape, usb_delay=args.usb_delay, stderr_tag=args.stderr_tag,
-                console_link=args.console_link)
+                console_link=args.console_link, mgmt_port=args.mgmt_port,
+                fast_clock=args.fast_clock, usb_unplug=args.usb_unplug,
+                cut_at_file_size=args.cut_at_file_size)
+
+
+def cmd_cable(args):
+    board = Board(args.board)
+    board.check()
+    set_cable(board, args.action == "plug")
+    return 0
+
+
+def reboot_count(text):
+    """N, or "always" (None): as a real switch does, until powered off."""
+    return None if text == "always" else int(text)
 
 
 def parser():
@@ -120,19 +144,34 @@ def parser():
     b.add_argument("--preload", help="device preload, or none (default: "
                    "$SWITCH_BUILD_DIR/sim/libsimdev_preload.so)")
     b.add_argument("--timeout", type=float, help="power off after this many seconds")
-    b.add_argument("--reboots", type=int, default=0,
-                   help="boot again after a reboot, up to N times (default 0)")
+    b.add_argument("--reboots", type=reboot_count, default=0, metavar="N|always",
+                   help="boot again after a reboot, up to N times or always (default 0)")
     b.add_argument("--escape", default="^]",
                    help="key that powers off the board from a terminal, ^X or none")
     b.add_argument("--usb-delay", type=float, default=0.0,
-                   help="seconds after power-on until the USB stick is ready")
+                   help="seconds after power-on until the USB stick is plugged in")
+    b.add_argument("--usb-unplug", type=float, metavar="S",
+                   help="seconds after power-on until the USB stick is pulled out")
+    b.add_argument("--cut-at-file-size", type=lambda s: int(s, 0), metavar="BYTES",
+                   help="cut the power when the launcher (or what it starts) writes a "
+                        "file past BYTES bytes")
     b.add_argument("--stderr-tag", metavar="TAG",
                    help="start every line that the launcher (and what it starts) writes "
                         "to stderr with TAG on the console")
     b.add_argument("--console-link", metavar="PATH",
                    help="while the board is on, PATH is a symbolic link to the console "
                         "pty's host side, so that its line settings can be read")
+    b.add_argument("--mgmt-port", choices=("plugged", "pulled"), metavar="CABLE",
+                   help="give the switch a management port \"eth0\" on a lab network, "
+                        "its cable plugged or pulled at power-on")
+    b.add_argument("--fast-clock", type=int, metavar="N",
+                   help="the launcher's sleep() lasts 1/N of its time (needs the preload)")
     b.set_defaults(func=cmd_boot)
+    k = sub.add_parser("cable", help="plug or pull the management port's cable of a "
+                                     "running board")
+    k.add_argument("board")
+    k.add_argument("action", choices=("plug", "pull"))
+    k.set_defaults(func=cmd_cable)
     return p
 
 

@@ -8,6 +8,8 @@ SIM_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # The runner starts init as this file, inside the new namespaces.
 VSWITCH_PY = os.path.join(SIM_DIR, "vswitch.py")
 ROOTFS_SRC = os.path.join(SIM_DIR, "rootfs")
+# The product's own root-filesystem files (what `cmake --install` puts there).
+PRODUCT_ROOTFS = os.path.join(os.path.dirname(SIM_DIR), "src", "rootfs")
 DEFAULT_BUILD_DIR = os.path.join(os.path.dirname(SIM_DIR), "build", "host")
 
 # Flash map of the switch (the device model's defaults, in node order).
@@ -41,6 +43,7 @@ IN_LAUNCHER = "/sbin/launcher"
 IN_PRELOAD = "/usr/lib/vswitch/libsimdev_preload.so"
 IN_RX = "/usr/lib/vswitch/rx"
 IN_DUMA = "/usr/lib/libduma.so.0.0.0"
+IN_FUSEFAT = "/usr/lib/vswitch/fusefat"
 
 # Final lines of a boot, and the exit status of `vswitch boot` for each.
 EXIT_REBOOT = 0
@@ -61,6 +64,7 @@ class VswitchError(Exception):
 libc = ctypes.CDLL(None, use_errno=True)
 MS_RDONLY, MS_NOSUID, MS_NODEV, MS_NOEXEC = 1, 2, 4, 8
 MS_REMOUNT, MS_BIND, MS_REC, MS_PRIVATE = 32, 4096, 16384, 1 << 18
+MNT_DETACH = 2
 PR_SET_PDEATHSIG = 1
 
 

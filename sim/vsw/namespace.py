@@ -4,6 +4,7 @@ the boot ended on its status pipe."""
 
 import fcntl
 import os
+import resource
 import signal
 import socket
 import sys
@@ -12,7 +13,8 @@ import threading
 
 from vsw.common import (BOARD_LOG, IN_BOARD, IN_LAUNCHER, IN_PRELOAD, IN_RUN, MS_PRIVATE, MS_REC,
                         STATUS_PREFIX, sys_mount)
-from vsw.rootfs import build_rootfs, spawn_usb_ready
+from vsw.rootfs import build_rootfs
+from vsw.stick import stick_events
 
 
 NAMESPACES = ("mnt", "pid", "net", "uts", "ipc")
@@ -59,8 +61,11 @@ def namespace_init(cfg):
 
     for sig in asks:
         signal.signal(sig, on_ask)
-    if cfg.get("usb") and cfg.get("usb_delay", 0) > 0:
-        spawn_usb_ready(root, cfg["usb_delay"])
+    if cfg.get("net_ready_fd") is not None and not management_port_ready(cfg["net_ready_fd"]):
+        status("error", "the management port was not set up")
+        return 1
+    if cfg.get("usb"):
+        stick_events(root, cfg)
     relay = None
     if cfg.get("stderr_tag") is not None:
         # The launcher's stderr goes through a pipe whose lines reach the
@@ -107,11 +112,23 @@ def namespace_init(cfg):
         who = "application" if app else "launcher"
         if outcome is None:
             status("ended", who, "unknown")
+        elif (cfg.get("cut_at_file_size") is not None and os.WIFSIGNALED(outcome)
+              and os.WTERMSIG(outcome) == signal.SIGXFSZ):
+            status("powercut", cfg["cut_at_file_size"])
         elif os.WIFSIGNALED(outcome):
             status("ended", who, "signal", os.WTERMSIG(outcome))
         else:
             status("ended", who, "status", os.WEXITSTATUS(outcome))
     return 0
+
+
+def management_port_ready(fd):
+    """Waits for the runner's word that "eth0" is in this namespace, so that
+    the launcher finds the port as a board has it from power-on."""
+    try:
+        return os.read(fd, 1) == b"1"
+    finally:
+        os.close(fd)
 
 
 def relay_tagged(read_end, console_fd, tag):
@@ -154,6 +171,12 @@ def start_console_program(root, cfg):
             except (OSError, ValueError):
                 pass
         signal.pthread_sigmask(signal.SIG_SETMASK, [])
+        if cfg.get("cut_at_file_size") is not None:
+            # A power cut at a byte of a file being written: the write that
+            # reaches the limit stores the bytes up to it, the next one
+            # kills the writer (SIGXFSZ), and init then takes the rest.
+            limit = cfg["cut_at_file_size"]
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
         os.chroot(root)
         os.chdir("/")
         env = {
@@ -164,6 +187,8 @@ def start_console_program(root, cfg):
         }
         if cfg.get("preload"):
             env["LD_PRELOAD"] = IN_PRELOAD
+            if cfg.get("fast_clock"):
+                env["SIMDEV_FAST_CLOCK"] = str(cfg["fast_clock"])
         os.execve(IN_LAUNCHER, [IN_LAUNCHER], env)
     except BaseException as e:  # noqa: BLE001 - the child must never return
         try:

@@ -21,6 +21,7 @@ from vsw.common import (EXIT_ENDED, EXIT_OPERATOR, EXIT_REBOOT, EXIT_SETUP, EXIT
                         STATUS_PREFIX, VSWITCH_PY, VswitchError)
 from vsw.common import PR_SET_PDEATHSIG, libc
 from vsw.namespace import namespace_ids
+from vsw.net import LabNetwork
 from vsw.rootfs import build_duma, elf_dependencies
 
 def find_program(path, what):
@@ -117,12 +118,18 @@ def boot_once(board, cfg, console, deadline):
         replace_symlink(os.ttyname(slave), link)
     root = tempfile.mkdtemp(prefix="vswitch-root-")
     cfg = dict(cfg, root=root, pty=os.ttyname(slave), pty_fd=slave)
+    net = ready = None
+    if cfg.get("mgmt_port"):
+        net = LabNetwork(board, cfg["busybox"], cfg["mgmt_port"] == "plugged")
+        ready = os.pipe()
+        cfg["net_ready_fd"] = ready[0]
     cmd = ["unshare", "--mount", "--pid", "--net", "--uts", "--ipc", "--fork",
            "--mount-proc", "--propagation", "private", "--kill-child=SIGKILL",
            sys.executable, "-I", "-S", VSWITCH_PY, "_init", json.dumps(cfg)]
     board.append_log("vswitch: power on")
+    inherited = (slave,) if ready is None else (slave, ready[0])
     proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT, pass_fds=(slave,),
+                            stderr=subprocess.STDOUT, pass_fds=inherited,
                             preexec_fn=set_parent_death_signal)
     os.close(slave)
     os.set_blocking(master, False)
@@ -134,6 +141,9 @@ def boot_once(board, cfg, console, deadline):
     status_open = True
     ended_at = None
     try:
+        if net is not None:
+            os.close(ready[0])
+            connect_network(net, proc.pid, ready[1], console)
         while master_open or status_open:
             now = time.monotonic()
             if ended_at is not None and now - ended_at > 5:
@@ -187,7 +197,7 @@ def boot_once(board, cfg, console, deadline):
                     text = line.decode(errors="replace")
                     if text.startswith(STATUS_PREFIX):
                         words = text[len(STATUS_PREFIX):].split()
-                        if words[0] in ("reboot", "halt", "poweroff", "ended"):
+                        if words[0] in ("reboot", "halt", "poweroff", "ended", "powercut"):
                             result = (words[0], words[1:])
                         elif words[0] == "error":
                             result = ("error", " ".join(words[1:]))
@@ -198,6 +208,8 @@ def boot_once(board, cfg, console, deadline):
             proc.kill()
         proc.wait()
         os.close(master)
+        if net is not None:
+            net.stop()
         if link and os.path.islink(link):
             os.unlink(link)
         try:
@@ -212,6 +224,20 @@ def boot_once(board, cfg, console, deadline):
         else:
             result = ("error", f"the namespace ended without a report (status {code})")
     return result
+
+
+def connect_network(net, switch_pid, ready, console):
+    """Gives the switch its management port before init starts the
+    launcher; when that fails init hears nothing and reports the boot as
+    failed."""
+    try:
+        net.start()
+        net.connect(switch_pid)
+        os.write(ready, b"1")
+    except (VswitchError, OSError) as e:
+        console.say(f"vswitch: management network: {e}")
+    finally:
+        os.close(ready)
 
 
 def replace_symlink(target, link):
@@ -237,6 +263,8 @@ def describe(result, timeout):
         else:
             text = f"{who} exited"
         return EXIT_ENDED, text
+    if kind == "powercut":
+        return EXIT_ENDED, f"power cut as a file reached {detail[0]} bytes"
     if kind == "timeout":
         return EXIT_TIMEOUT, f"no end within {timeout:g} seconds; board powered off"
     if kind == "operator":
@@ -245,9 +273,10 @@ def describe(result, timeout):
 
 
 def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
-         usb_delay=0.0, hostname="vswitch", stderr_tag=None, console_link=None):
-    """Boots the board, and again after each reboot up to `reboots` times.
-    Returns the exit status of the last boot."""
+         usb_delay=0.0, hostname="vswitch", stderr_tag=None, console_link=None,
+         mgmt_port=None, fast_clock=None, usb_unplug=None, cut_at_file_size=None):
+    """Boots the board, and again after each reboot up to `reboots` times
+    (None: after every reboot). Returns the exit status of the last boot."""
     if os.geteuid() != 0:
         raise VswitchError("booting needs root (mounts and namespaces)")
     board = Board(board_path)
@@ -265,16 +294,30 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
         "preload": None if preload in (None, "none") else os.path.abspath(preload),
         "busybox": busybox,
         "rx": os.path.realpath(shutil.which("rx")) if shutil.which("rx") else None,
-        "usb": os.path.isdir(board.usb),
+        "usb": board.usb if os.path.isfile(board.usb) else None,
         "usb_delay": usb_delay,
+        "usb_unplug": usb_unplug,
+        # This kernel has no FAT driver: the stick is mounted by FUSE's.
+        "fusefat": os.path.realpath(shutil.which("fusefat")) if shutil.which("fusefat") else None,
+        "cut_at_file_size": cut_at_file_size,
         "stderr_tag": stderr_tag,
         "console_link": os.path.abspath(console_link) if console_link else None,
+        "mgmt_port": mgmt_port,
+        "fast_clock": fast_clock,
         "hostname": hostname,
         "term": os.environ.get("TERM"),
         "host_namespaces": namespace_ids(),
     }
+    if cfg["usb"] and not cfg["fusefat"]:
+        raise VswitchError("fusefat not found (install fusefat): a stick cannot be mounted")
     if cfg["preload"] and not os.path.isfile(cfg["preload"]):
         raise VswitchError(f"device preload not found at {preload}")
+    if fast_clock is not None and fast_clock < 1:
+        raise VswitchError("the fast clock's factor must be 1 or more")
+    if fast_clock and not cfg["preload"]:
+        raise VswitchError("a fast clock needs the device preload")
+    if mgmt_port and not (shutil.which("ip") and shutil.which("nsenter")):
+        raise VswitchError("a management port needs ip (iproute2) and nsenter (util-linux)")
     lock = open(os.path.join(board.path, ".lock"), "w")
     try:
         fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -302,9 +345,10 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
                 code, text = describe(result, timeout)
                 board.append_log("vswitch: " + text)
                 console.say("vswitch: " + text)
-                if result[0] != "reboot" or cycle >= reboots:
+                if result[0] != "reboot" or (reboots is not None and cycle >= reboots):
                     return code
                 cycle += 1
-                console.say(f"vswitch: power on again ({cycle} of {reboots})")
+                of = f" of {reboots}" if reboots is not None else ""
+                console.say(f"vswitch: power on again ({cycle}{of})")
 
 

@@ -8,11 +8,10 @@ import shutil
 import stat
 import struct
 import subprocess
-import time
 
-from vsw.common import (IN_BOARD, IN_DUMA, IN_LAUNCHER, IN_PRELOAD, IN_RX, MS_BIND, MS_NODEV,
-                        MS_NOEXEC, MS_NOSUID, MS_RDONLY, MS_REC, MS_REMOUNT, PARTITION_NAMES,
-                        ROOTFS_SRC, VswitchError, sys_mount)
+from vsw.common import (IN_BOARD, IN_DUMA, IN_FUSEFAT, IN_LAUNCHER, IN_PRELOAD, IN_RX, MS_BIND,
+                        MS_NODEV, MS_NOEXEC, MS_NOSUID, MS_RDONLY, MS_REC, MS_REMOUNT,
+                        PARTITION_NAMES, PRODUCT_ROOTFS, ROOTFS_SRC, VswitchError, sys_mount)
 
 
 
@@ -113,6 +112,14 @@ def build_rootfs(root, cfg):
         shutil.copyfile(host_file, dest)
         os.chmod(dest, mode)
 
+    # The product's files first: a stand-in of the same path would replace
+    # one of them only on purpose.
+    for top, _dirs, names in os.walk(PRODUCT_ROOTFS):
+        for name in names:
+            src = os.path.join(top, name)
+            put("/" + os.path.relpath(src, PRODUCT_ROOTFS), src,
+                0o755 if os.access(src, os.X_OK) else 0o644)
+
     standins = {}
     for top, _dirs, names in os.walk(ROOTFS_SRC):
         for name in names:
@@ -145,6 +152,9 @@ def build_rootfs(root, cfg):
     if cfg.get("rx"):
         put(IN_RX, cfg["rx"])
         programs.append(cfg["rx"])
+    if cfg.get("fusefat"):
+        put(IN_FUSEFAT, cfg["fusefat"])
+        programs.append(cfg["fusefat"])
     for inside, host_file in library_closure(programs).items():
         put(inside, host_file)
     if cfg.get("duma"):
@@ -161,7 +171,8 @@ def build_rootfs(root, cfg):
     dev = os.path.join(root, "dev")
     for name, major, minor, mode in (("null", 1, 3, 0o666), ("zero", 1, 5, 0o666),
                                      ("full", 1, 7, 0o666), ("random", 1, 8, 0o666),
-                                     ("urandom", 1, 9, 0o666), ("tty", 5, 0, 0o666)):
+                                     ("urandom", 1, 9, 0o666), ("tty", 5, 0, 0o666),
+                                     ("fuse", 10, 229, 0o666)):
         path = os.path.join(dev, name)
         os.mknod(path, mode | stat.S_IFCHR, os.makedev(major, minor))
         os.chmod(path, mode)
@@ -190,22 +201,6 @@ def build_rootfs(root, cfg):
     sys_mount("tmpfs", os.path.join(root, "tmp"), "tmpfs", MS_NOSUID,
               "mode=1777,size=256m")
     sys_mount(cfg["board"], os.path.join(root, IN_BOARD.lstrip("/")), None, MS_BIND)
-    if cfg.get("usb"):
-        sys_mount(os.path.join(cfg["board"], "usb"), os.path.join(root, "mnt/usb"),
-                  None, MS_BIND)
-        if cfg.get("usb_delay", 0) <= 0:
-            open(os.path.join(root, "tmp/usb"), "w").close()
-
-
-def spawn_usb_ready(root, delay):
-    """The stick shows up `delay` seconds after power-on, as a slow hotplug
-    would make it."""
-    if os.fork() == 0:
-        try:
-            time.sleep(delay)
-            open(os.path.join(root, "tmp/usb"), "w").close()
-        finally:
-            os._exit(0)
 
 
 def build_duma(cache_dir):

@@ -66,6 +66,9 @@ SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): 
 EXTRACTING = "\nExtracting images ... Do *NOT* power cycle the switch.\n"
 USB_PROMPT = "Choose file number to install (q to quit): "
 ERR_TAG = "!E> "  # marks the launcher's stderr lines on the console
+USB_WAIT = ("Attempting to mount file system on USB flash drive; this can take up to 10 "
+            "seconds.\n")
+USB_READY = USB_WAIT + "USB mounted and ready!\n"
 
 
 # ------------------------------------------------------------------ images
@@ -231,7 +234,8 @@ def expected_partition(old, kind, record):
 def make_board(tmp_path):
     """make_board(name="board", image1=, image2=, rescue=, env=[...],
     boot_slot=, usb_boot=, usb={name: bytes}, vpd={offset: byte}) -> Board.
-    Images are bytes or paths."""
+    Images are bytes or paths. The stick is a FAT image holding `usb` in
+    this order (None makes a directory)."""
 
     def make(name="board", image1=None, image2=None, rescue=None, env=None,
              boot_slot=None, usb_boot=None, usb=None, vpd=None):
@@ -251,12 +255,18 @@ def make_board(tmp_path):
         for offset, value in (vpd or {}).items():
             board.set_vpd(offset, value)
         if usb is not None:
-            os.makedirs(board.usb)
-            for file_name, data in usb.items():
-                write_or_copy(data, os.path.join(board.usb, file_name))
+            vswitch.make_stick(board.usb, [(n, None if d is None else read_bytes(d))
+                                           for n, d in usb.items()])
         return board
 
     return make
+
+
+def usb_board(make_board, tmp_path, stick, **kw):
+    """A board that allows USB boot, with `stick` plugged in and an
+    application "old" in slot 1, which the VPD names."""
+    return make_board(usb_boot=0xD5, boot_slot=1, usb=stick,
+                      image1=app_image(tmp_path, "old", "1.0.0.1"), **kw)
 
 
 def read_bytes(data):
@@ -486,6 +496,26 @@ class Terminal:
             self.proc.wait()
 
 
+def launcher_lines(term):
+    """Stdout without the lines of the programs that the boot started and of
+    the operator's BusyBox shell (banner, prompt)."""
+    text = re.sub(r"\n*BusyBox v.*\nEnter 'help'.*\n\n", "\n", term.out())
+    return [line for line in text.splitlines()
+            if not line.startswith(("APP ", "DIAG ", "TMP ", "/ # "))]
+
+
+def started(term):
+    """The programs that the boot started, by their banners' first words
+    ("APP one", "DIAG rescue")."""
+    return [" ".join(line.split()[:2]) for line in term.out_lines()
+            if line.startswith(("APP ", "DIAG "))]
+
+
+def open_failed(slot, then=None):
+    """The stderr line of a slot file that does not open (no line end)."""
+    return f"Failed to open Application image {slot}. Trying {then or f'image {3 - slot}.'}"
+
+
 def boot_blocker():
     """Why this machine cannot boot a virtual switch, or None."""
     if os.geteuid() != 0:
@@ -595,56 +625,3 @@ def driver_install(terminal, board, path, skip, slot, answers=()):
     t.expect("install driver: result ")
     t.finish()
     return t
-
-
-# ------------------------------------------------ until every test is ported
-# The pexpect-based fixtures of the older tests; the Terminal above replaces
-# them.
-
-
-@pytest.fixture
-def bootable():
-    why = boot_blocker()
-    if why:
-        pytest.skip(why)
-
-
-@pytest.fixture
-def launcher():
-    return LAUNCHER
-
-
-@pytest.fixture
-def preload():
-    return PRELOAD
-
-
-@pytest.fixture
-def boot_board(bootable):
-    import pexpect
-
-    children = []
-
-    def boot(board, launcher=None, preload=None, args=(), timeout=WAIT):
-        argv = ["boot", board.path, "--launcher", launcher or LAUNCHER,
-                "--preload", preload or "none", "--timeout", "300", *args]
-        env = dict(os.environ, SWITCH_BUILD_DIR=BUILD_DIR, TERM="vt100")
-        child = pexpect.spawn(VSWITCH, argv, env=env, encoding="utf-8",
-                              codec_errors="replace", timeout=timeout, dimensions=(24, 80))
-        children.append(child)
-        return child
-
-    yield boot
-    for child in children:
-        if child.isalive():
-            child.terminate(force=True)
-
-
-def finish(child):
-    import pexpect
-
-    child.expect(pexpect.EOF, timeout=WAIT)
-    lines = [line for line in child.before.replace("\r", "").split("\n")
-             if line.startswith("vswitch: ")]
-    child.close()
-    return (lines[-1][len("vswitch: "):] if lines else None), child.exitstatus

@@ -1,187 +1,215 @@
-"""The launch of an unpacked application on the virtual switch, in each mode
-that the boot settings select, the compatibility question for an archive
-without its marker, and a diagnostics record in a slot."""
+"""The launch on the virtual switch: the start-up order and each start mode
+that the boot settings select, read from the device log (which holds the
+launcher's device requests, shell commands and SIGINT handler in time
+order); the compatibility question; the two launch failures; and the
+rescue partition's recovery image with its install question."""
 
+import os
 import re
 
-from bootlib import (APP_EXIT, app_archive, app_image, diag_archive, gdb_payload, in_order,
-                     make_image, start)
-from conftest import vswitch
+import pytest
 
-BOOTED = vswitch.VPD_BOOTED_IMAGE
-MOUNT = "mount -o sync -t jffs2 /dev/mtd-user /user"
+import conftest
+from conftest import (APP_ENDED, BOOT_SLOT, BOOTED, MENU, MOUNT, PROMPT, app_archive, app_image,
+                      choose, devices_log, diag_archive, diags_image, gdb_payload,
+                      launcher_lines, make_image, open_failed, press, set_faults)
+
 APP = "/tmp/home/bin/mp.elf.strip"
-SIM_PRELOAD = "/usr/lib/vswitch/libsimdev_preload.so"
-REBOOTED = ["vswitch: init was asked to reboot", "vswitch: board asked for a reboot"]
+SIM = "/usr/lib/vswitch/libsimdev_preload.so"
+DUMA = "libduma.so.0.0.0"
+GDB = gdb_payload()
+RESET_END = ("board asked for a reboot", 0)
+B1 = "Booting image '1'"
+UNPACK = r"system cd /tmp \ntar mxzf /tmp/velosimage.tar.gz \nrm /tmp/velosimage.tar.gz\n"
+CLOSED = ["i2c-0 close", "i2c-1 close"]
+RESET = "system reboot"
+# SIGINT handler, I2C buses, flash partitions and geometry, boot settings,
+# user partition; then the slot boot: the USB-boot flag, the boot slot (1)
+# and, once the record is good, the booted image (1).
+START = ["sigaction SIGINT handler", "i2c-0 open", "i2c-1 open", "flash",
+         "mtd-ubootenv read 0x00000004 1280", f"system /bin/{MOUNT}",
+         "i2c-0 write 0x54 01 3b", "i2c-0 read 0x54 1 -> ff", "i2c-0 write 0x54 01 00",
+         "i2c-0 read 0x54 1 -> 01", "i2c-0 write 0x54 01 3a 01"]
+QUESTION = "Would you like to enter recovery mode to download a new image? y/N: "
+INSTALL = "Install recovery image as image 1 or 2 (hit return to just boot image): "
+WARNING = "WARNING: Suspected incompatible application image detected during unpacking\n"
 
 
-def app_line(s, name):
-    """The test application's banner: (pid, LD_PRELOAD, arguments)."""
-    m = re.search(rf"^APP {name} pid=(\d+) preload=\[([^\]]*)\] args=\[([^\]]*)\]$",
-                  s.out(), re.M)
-    assert m, s.out()
-    return m.groups()
+def requests(board):
+    """The device log without open flags, I2C addressing and the bus-1 step
+    of each VPD write; the flash start-up (opens, geometry) as "flash"."""
+    out = []
+    for line in devices_log(board):
+        line = re.sub(r" flags=0x[0-9a-f]+$", "", line)
+        line = "flash" if re.fullmatch(r"mtd-\S+ (open|info)", line) else line
+        if not (" slave " in line or line.startswith("i2c-1 smbus")
+                or line == "flash" and out[-1:] == ["flash"]):
+            out.append(line)
+    return out
 
 
-def tmp_listing(s):
-    m = re.search(r"^TMP \[([^\]]*)\]$", s.out(), re.M)
-    assert m, s.out()
-    return m.group(1).split()
+def no_slot_files(first):
+    return f"{open_failed(first)}\n{open_failed(3 - first, 'rescue image')}\n"
 
 
-def test_plain_launch_replaces_the_launcher_by_backtrace(make_board, boot_board, launcher,
-                                                         preload, tmp_path):
-    board = make_board(image1=app_image(tmp_path, "one"), boot_slot=1)
-    s = start(boot_board, board, launcher, preload)
-    s.expect("APP one ")
-    # The runner reports the application when the launcher's own process
-    # (the one init started) ends after /bin/backtrace: it was an exec.
-    assert s.finish() == (f"application exited with status {APP_EXIT}", 1)
-    _pid, ld_preload, args = app_line(s, "one")
-    assert ld_preload == SIM_PRELOAD and args == ""
-    # Unpacked in /tmp, the archive removed, no debugger fetched.
-    assert tmp_listing(s) == ["home"]
-    assert s.out_lines()[0] == "Booting image '1'"
-    assert s.err() == ""
-    assert s.log() == [MOUNT, "backtrace", f"vswitch: application exited with status {APP_EXIT}"]
-    assert board.vpd(BOOTED) == 1
+def banners(t):
+    return [re.sub(r" pid=\d+| args=\[\]", "", line) for line in t.out_lines()
+            if line.startswith(("APP ", "DIAG "))]
 
 
-def test_memchk_runs_the_application_with_duma_preloaded_then_resets(
-        make_board, boot_board, launcher, preload, tmp_path):
-    board = make_board(image1=app_image(tmp_path, "one"), boot_slot=1, env=["memchk=on"])
-    s = start(boot_board, board, launcher, preload)
-    s.expect("APP one ")
-    assert s.finish() == ("board asked for a reboot", 0)
-    assert app_line(s, "one")[1:] == ("libduma.so.0.0.0", "")
-    assert s.err() == ""
-    assert s.log() == [MOUNT] + REBOOTED
+def gdbserver(port):
+    return (f"gdbserver (virtual switch): not listening on :{port}; "
+            f"running {APP} without a debugger\n")
 
 
-def test_gdb_runs_the_debugger_from_the_other_slot_without_duma(
-        make_board, boot_board, launcher, preload, tmp_path):
-    gdb = gdb_payload()
-    # The debugger is the first record of slot 2's file, whatever follows.
-    image2 = make_image(tmp_path, [("application", "7.7.7.7", gdb),
+# env, slot 1 holds diagnostics, slot 2 holds a debugger -> stdout, stderr,
+# device log after START, the started program, the end.
+MODES = {
+    "plain": ([], False, False, [B1], "", [UNPACK, *CLOSED], f"APP one preload=[{SIM}]",
+              APP_ENDED),
+    "memchk": (["memchk=on"], False, False, [B1], "",
+               [UNPACK, *CLOSED, rf"system LD_PRELOAD={DUMA} {APP}\n", RESET],
+               f"APP one preload=[{DUMA}]", RESET_END),
+    "gdb-without-memchk": (["gdb=on", "memchk=on"], False, True, [
+        B1, "Extracting GDB from image slot 2", f"Found GDB image 2 of length = {len(GDB)}.",
+        "decompressing GDB....", "*** Launching under GDB ***",
+        f"GDB stand-in debugging [{APP}] preload=[{SIM}]"], "", [
+        "system gunzip /tmp/gdb.gz", "system chmod +x /tmp/gdb", UNPACK, *CLOSED,
+        f"system /tmp/gdb {APP}", RESET], f"APP one preload=[{SIM}]", RESET_END),
+    "gdb-missing": (["gdb=on"], False, False, [
+        B1, "Extracting GDB from image slot 2",
+        "**** GDB mode selected but GDB not available. Please install GDB image ***"],
+        "Failed to open GDB image (from slot 2)\n", [UNPACK, *CLOSED],
+        f"APP one preload=[{SIM}]", APP_ENDED),
+    "gdbserver-port": (["gdb=off", "gdbserver=on", "gdbport=4321"], False, True, [B1],
+                       gdbserver(4321), [UNPACK, *CLOSED, rf"system /bin/gdbserver :4321 {APP}\n",
+                                         RESET], f"APP one preload=[{SIM}]", RESET_END),
+    "gdbserver-memchk": (["memchk=on", "gdbserver=on"], False, False, [B1], gdbserver(1234), [
+        UNPACK, *CLOSED, rf"system LD_PRELOAD={DUMA} /bin/gdbserver :1234 {APP}\n", RESET],
+        f"APP one preload=[{DUMA}]", RESET_END),
+    # shell= found inside another entry's value, as in a kernel command line.
+    "shell-then-gdbserver": (
+        ["bootargs=console=ttyS0 shell=on root=/dev/ram", "gdbserver=on"], False, False,
+        [B1, "Dropping into shell", APP, "Dropping out of shell"], gdbserver(1234),
+        [UNPACK, *CLOSED, r"system /bin/sh\n", rf"system /bin/gdbserver :1234 {APP}\n", RESET],
+        f"APP one preload=[{SIM}]", RESET_END),
+    "diagnostics": ([], True, False, [B1, "install diags image"], "", [
+        UNPACK, *CLOSED, "system mkdir -p /tmp/home/bin",
+        "system mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip"], "DIAG slot", APP_ENDED),
+}
+
+
+@pytest.mark.parametrize("row", MODES.values(), ids=MODES.keys())
+def test_start_up_order_and_launch_modes(row, make_board, terminal, tmp_path):
+    env, diags, gdb, out, err, commands, program, end = row
+    image1 = (make_image(tmp_path, [("diags", "9.0.0.1", diag_archive("slot"))]) if diags
+              else app_image(tmp_path, "one"))
+    # The debugger is the first record of the other slot's file.
+    image2 = make_image(tmp_path, [("application", "7.7.7.7", GDB),
                                    ("application", "2.0.0.2", app_archive("two"))])
-    board = make_board(image1=app_image(tmp_path, "one"), image2=image2, boot_slot=1,
-                       env=["gdb=on", "memchk=on"])
-    s = start(boot_board, board, launcher, preload)
-    s.expect("APP one ")
-    assert s.finish() == ("board asked for a reboot", 0)
-    assert in_order(s.out_lines(), [
-        "Booting image '1'",
-        "Extracting GDB from image slot 2",
-        f"Found GDB image 2 of length = {len(gdb)}.",
-        "decompressing GDB....",
-        "*** Launching under GDB ***",
-        f"GDB stand-in debugging [{APP}] preload=[{SIM_PRELOAD}]",
-    ])
-    assert app_line(s, "one")[1] == SIM_PRELOAD  # memchk is ignored under GDB
-    assert sorted(tmp_listing(s)) == ["gdb", "home"]
-    assert s.err() == ""
-    assert s.log() == [MOUNT] + REBOOTED
-    assert board.vpd(BOOTED) == 1
+    board = make_board(image1=image1, image2=image2 if gdb else None, boot_slot=1, env=env)
+    t = terminal(board)
+    if "Dropping into shell" in out:  # the shell sees the unpacked tree
+        t.expect("/ # ")
+        t.send(f"ls {APP} && exit\r")
+    assert t.finish() == end
+    assert launcher_lines(t) == out
+    assert t.err() == err
+    assert banners(t) == [program]
+    assert requests(board) == START + commands
 
 
-def test_gdb_asked_for_but_missing_launches_normally(make_board, boot_board, launcher,
-                                                     preload, tmp_path):
-    board = make_board(image2=app_image(tmp_path, "two"), boot_slot=2, env=["gdb=on"])
-    s = start(boot_board, board, launcher, preload)
-    s.expect("APP two ")
-    assert s.finish() == (f"application exited with status {APP_EXIT}", 1)
-    assert s.err() == "Failed to open GDB image (from slot 1)\n"
-    assert in_order(s.out_lines(), [
-        "Booting image '2'", "Extracting GDB from image slot 1",
-        "**** GDB mode selected but GDB not available. Please install GDB image ***"])
-    assert s.log() == [MOUNT, "backtrace", f"vswitch: application exited with status {APP_EXIT}"]
-
-
-def test_gdbserver_with_its_port_and_no_debugger_extraction(make_board, boot_board, launcher,
-                                                            preload, tmp_path):
-    board = make_board(image1=app_image(tmp_path, "one"),
-                       image2=make_image(tmp_path, [("application", "7.7.7.7", gdb_payload())]),
-                       boot_slot=1, env=["gdbserver=on", "gdbport=4321", "gdb=on"])
-    s = start(boot_board, board, launcher, preload)
-    s.expect("APP one ")
-    assert s.finish() == ("board asked for a reboot", 0)
-    assert app_line(s, "one")[1] == SIM_PRELOAD
-    assert "GDB" not in s.out()
-    assert s.err() == ("gdbserver (virtual switch): not listening on :4321; "
-                       f"running {APP} without a debugger\n")
-    assert s.log() == [MOUNT, f"gdbserver :4321 {APP}"] + REBOOTED
-
-
-def test_gdbserver_with_memchk_preloads_duma_into_gdbserver(make_board, boot_board, launcher,
-                                                            preload, tmp_path):
-    board = make_board(image1=app_image(tmp_path, "one"), boot_slot=1,
-                       env=["memchk=on", "gdbserver=on"])
-    s = start(boot_board, board, launcher, preload)
-    s.expect("APP one ")
-    assert s.finish() == ("board asked for a reboot", 0)
-    assert app_line(s, "one")[1] == "libduma.so.0.0.0"
-    assert s.log() == [MOUNT, f"LD_PRELOAD=libduma.so.0.0.0 gdbserver :1234 {APP}"] + REBOOTED
-
-
-def test_shell_first_then_gdbserver(make_board, boot_board, launcher, preload, tmp_path):
-    board = make_board(image1=app_image(tmp_path, "one"), boot_slot=1,
-                       env=["shell=on", "gdbserver=on"])
-    s = start(boot_board, board, launcher, preload)
-    s.expect("Dropping into shell\n")
-    s.expect("/ # ")
-    # The shell runs in the unpacked tree's world: the application is there.
-    s.send(f"ls {APP} && exit\r")
-    s.expect("Dropping out of shell\n")
-    s.expect("APP one ")
-    assert s.finish() == ("board asked for a reboot", 0)
-    assert in_order(s.out_lines(), ["Booting image '1'", "Dropping into shell", APP,
-                                    "Dropping out of shell"])
-    assert s.log() == [MOUNT, f"gdbserver :1234 {APP}"] + REBOOTED
-
-
-def test_archive_without_marker_answered_n_launches_anyway(make_board, boot_board, launcher,
-                                                           preload, tmp_path):
+@pytest.mark.parametrize("key, follows", [("n", ""),
+                                         ("Y", "Entering Rescue Mode.\n" + MENU + PROMPT)])
+def test_archive_without_marker_asks_before_the_launch(key, follows, make_board, terminal,
+                                                       tmp_path):
     board = make_board(image1=app_image(tmp_path, "noid", marker=False), boot_slot=1)
-    s = start(boot_board, board, launcher, preload)
-    s.expect("Would you like to enter recovery mode to download a new image? y/N: ")
-    s.send("n")
-    s.expect("APP noid ")
-    assert s.finish() == (f"application exited with status {APP_EXIT}", 1)
-    assert in_order(s.out_lines(), [
-        "Booting image '1'",
-        "WARNING: Suspected incompatible application image detected during unpacking"])
-    # The key is not echoed: the application's output follows the prompt.
-    assert ("Would you like to enter recovery mode to download a new image? y/N: APP noid "
-            in s.out())
-    assert s.err() == ""
-    assert s.log()[-2:] == ["backtrace", f"vswitch: application exited with status {APP_EXIT}"]
+    t = terminal(board)
+    assert t.expect(QUESTION) == f"{B1}\n{WARNING}"
+    press(t, key)
+    # The key is not echoed: what it leads to follows the question at once.
+    assert t.expect(follows or "APP noid ") == ""
+    if follows:  # leaving the menu with Exit launches all the same
+        choose(t, "e")
+        t.expect("APP noid ")
+    assert t.finish() == APP_ENDED
 
 
-def test_archive_without_marker_answered_y_opens_the_rescue_menu(
-        make_board, boot_board, launcher, preload, tmp_path):
-    board = make_board(image1=app_image(tmp_path, "noid", marker=False), boot_slot=1)
-    s = start(boot_board, board, launcher, preload)
-    s.expect("Would you like to enter recovery mode to download a new image? y/N: ")
-    s.send("Y")
-    # A rescue menu that is not built yet returns as Exit would.
-    which = s.child.expect_exact(["Entering Rescue Mode.", "APP noid "], timeout=60)
-    if which == 0:
-        s.expect("Option? : ")
-        s.send("e")
-        s.expect("APP noid ")
-    assert s.finish() == (f"application exited with status {APP_EXIT}", 1)
-    assert s.log()[-2:] == ["backtrace", f"vswitch: application exited with status {APP_EXIT}"]
-    assert board.vpd(BOOTED) == 1
+def test_unpack_that_cannot_start_resets_the_board(make_board, terminal, tmp_path):
+    # No process can be started: the mount fails too, so neither slot file
+    # is there and the rescue partition's diagnostics are launched.
+    board = make_board(rescue=diags_image(tmp_path), boot_slot=1)
+    set_faults(board, "fail-system")
+    t = terminal(board)
+    assert t.finish() == ("launcher exited with status 0", 1)
+    assert launcher_lines(t) == [B1, "Launching diagnostics image"]
+    assert t.err() == (no_slot_files(1) +
+                       "Failed to gunzip Application OS.\n"
+                       "System reboot failed, please power-cycle.\n")
+    assert [line for line in requests(board) if line.startswith("system")] == [
+        f"system /bin/{MOUNT} -> EAGAIN", UNPACK + " -> EAGAIN", RESET + " -> EAGAIN"]
 
 
-def test_diagnostics_record_in_a_slot_runs_the_diagnostics_program(
-        make_board, boot_board, launcher, preload, tmp_path):
-    image1 = make_image(tmp_path, [("diags", "9.0.0.1", diag_archive("slot"))])
-    board = make_board(image1=image1, boot_slot=1)
-    s = start(boot_board, board, launcher, preload)
-    s.expect("DIAG slot ")
-    assert s.finish() == (f"application exited with status {APP_EXIT}", 1)
-    assert in_order(s.out_lines(), ["Booting image '1'", "install diags image"])
-    assert "not-diags" not in s.out()
-    assert s.err() == ""
-    assert board.vpd(BOOTED) == 1
+def test_wrapper_that_cannot_start_resets_the_board(make_board, terminal, tmp_path):
+    board = make_board(image1=app_image(tmp_path, "one"), boot_slot=1, env=["shell=on"])
+    t = terminal(board)
+    t.expect("Dropping into shell\n")
+    t.expect("/ # ")
+    t.send("rm /bin/backtrace && exit\r")
+    assert t.finish() == RESET_END
+    assert launcher_lines(t) == [B1, "Dropping into shell", "Dropping out of shell"]
+    assert t.err() == "Failed to start Application OS.\n"
+    assert requests(board)[-2:] == [r"system /bin/sh\n", RESET]
+
+
+# answer, the archive has its marker, VPD boot slot -> console after the
+# install question, slot installed, VPD booted image.
+RECOVERY = {
+    "slot-2": ("2\r", True, 1, "2\n\nInstalling recovery image as image2...\n"
+               "Setting boot image to 2\n", 2, 2),
+    # The rest of a long line is not the compatibility question's key.
+    "long-line": ("1234567y\r", False, 2, "1234567y\n\nInstalling recovery image as image1...\n"
+                  f"Setting boot image to 1\n{WARNING}{QUESTION}", 1, 1),
+    "enter": ("\r", True, 2, "\n\nBooting recovery image. You will need to download and install "
+              "an image before rebooting\n", None, 4),
+    "end-of-input": ("\x04", True, 1, "", None, 0xFF),  # Ctrl-D on an empty line
+}
+
+
+@pytest.mark.parametrize("row", RECOVERY.values(), ids=RECOVERY.keys())
+def test_recovery_image_install_question(row, make_board, terminal, tmp_path):
+    answer, marker, slot, shown, installed, booted = row
+    record = make_image(tmp_path, [("application", "3.0.0.3",
+                                    app_archive("recovery", marker=marker))])
+    board = make_board(rescue=record, boot_slot=slot)
+    t = terminal(board)
+    t.expect(INSTALL)
+    t.send(answer)
+    if not marker:
+        t.expect(QUESTION)
+        press(t, "n")
+    assert t.finish() == APP_ENDED
+    assert INSTALL + shown + "APP recovery " in t.out()
+    assert t.err() == no_slot_files(slot)
+    images = os.path.join(board.user, "images")
+    # The whole record, header included, is the new slot file.
+    assert {name: open(os.path.join(images, name), "rb").read()
+            for name in (os.listdir(images) if os.path.isdir(images) else [])} == (
+        {f"image{installed}": record} if installed else {})
+    assert board.vpd(BOOT_SLOT) == (installed or slot) and board.vpd(BOOTED) == booted
+
+
+def test_archive_that_cannot_be_opened_resets_the_board(make_board, terminal, stand_in,
+                                                        monkeypatch, tmp_path):
+    # With 12 descriptors the launcher holds all it may (console 3, I2C 2,
+    # the device log 1, flash 6): the mount's shell and every file open fail,
+    # the rescue image's archive included.
+    monkeypatch.setattr(conftest, "VSWITCH",
+                        stand_in(f'exec prlimit --nofile=12:12 {conftest.VSWITCH} "$@"\n'))
+    board = make_board(rescue=app_image(tmp_path, "recovery"), boot_slot=1)
+    t = terminal(board)
+    assert t.finish() == RESET_END
+    assert launcher_lines(t) == [B1]
+    assert t.err().endswith(no_slot_files(1) +
+                            "Failed to open AppOS tarfile.\n")
+    assert board.vpd(BOOTED) == 0xFF

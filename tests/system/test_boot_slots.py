@@ -1,103 +1,115 @@
-"""The boot on the virtual switch, driven through its console: which slot the
-VPD chooses, the retry of the other slot, SIGINT during the boot, and the
-board reset when nothing boots (also when "reboot" cannot be started)."""
+"""The slot boot on the virtual switch: the VPD's slot choice, the retry of
+the other slot, the fallbacks to the other file and to the rescue partition,
+the shell and board reset when nothing is left, and SIGINT during the boot."""
 
 import os
 
 import pytest
 
-from bootlib import (APP_EXIT, app_image, in_order, make_image, app_archive, set_faults,
-                     start)
-from conftest import vswitch
+from conftest import (APP_ENDED, BOOT_SLOT, BOOTED, app_archive, app_image, diags_image, flip,
+                      launcher_lines, make_image, open_failed, set_faults, started)
 
-BOOT_SLOT = vswitch.VPD_BOOT_SLOT
-BOOTED = vswitch.VPD_BOOTED_IMAGE
+RESET_END = ("board asked for a reboot", 0)
 
 
-def kernel_only(tmp_path):
-    return make_image(tmp_path, [("kernel", "1.2.3.4", b"K" * 1000)])
+def image(tmp_path, name):
+    app = lambda n: app_image(tmp_path, n)  # noqa: E731
+    records = lambda *r: make_image(tmp_path, list(r))  # noqa: E731
+    return None if name is None else {
+        "one": lambda: app("one"), "two": lambda: app("two"), "bad": lambda: flip(app("one")),
+        "id": lambda: flip(app("two"), 15),  # the id word is covered by the CRC too
+        "kernel": lambda: records(("kernel", "1.0.0.0", b"k" * 1000),
+                                  ("uboot", "1.0.0.0", b"u" * 77)),
+        "dft": lambda: records(("dft", "1.0.0.0", b"d" * 10)),
+        "diags": lambda: diags_image(tmp_path),
+        "bad-diags": lambda: flip(diags_image(tmp_path)),
+    }[name]()
 
 
-@pytest.mark.parametrize("vpd_value, first", [(1, 1), (2, 2), (0, 1), (3, 1), (255, 1),
-                                              (None, 1)])
+B1, B2 = "Booting image '1'", "Booting image '2'"
+DIAGS = ["Launching diagnostics image", "install diags image"]
+CRC1 = "Image1 CRC failed, trying Image2 now."
+
+# image1, image2, rescue, VPD boot slot, shell=on -> stdout, stderr lines,
+# started program (None: board reset), VPD booted image.
+FALLBACKS = {
+    "own-file-missing": ("one", None, None, 2, False, [B2], [open_failed(2)], "APP one", 2),
+    "own-file-missing-last": ("bad", None, "diags", 1, True, [B1, B2], [
+        CRC1, open_failed(2), "Both image1 and image2 failed."], None, 0xFF),
+    "both-missing": (None, None, "diags", 1, False, [B1] + DIAGS,
+                     [open_failed(1), open_failed(2, "rescue image")], "DIAG rescue", 4),
+    "both-missing-no-rescue": (None, None, None, 2, True, [B2], [
+        open_failed(2), open_failed(1, "rescue image"), "Image not found... "], None, 0xFF),
+    "no-record-last": ("bad", "kernel", "diags", 1, False, [B1, B2] + DIAGS, [
+        CRC1, "No valid application image found. Trying rescue image"], "DIAG rescue", 4),
+    "no-record-last-bad-rescue": ("dft", "dft", "bad-diags", 2, True, [B2, B1], [
+        "Image has invalid header 0x5504754. (0x6504754)",
+        "Image2 has invalid header... trying Image1.",
+        "No valid application image found. Trying rescue image",
+        "Image CRC failed. Quitting"], None, 0xFF),
+    "crc-first": ("one", "bad", None, 2, False, [B2, B1],
+                  ["Image2 CRC failed, trying Image1 now."], "APP one", 1),
+    "crc-last": ("bad", "id", "diags", 1, False, [B1, B2],
+                 [CRC1, "Both image1 and image2 failed."], None, 0xFF),
+}
+
+
+@pytest.mark.parametrize("row", FALLBACKS.values(), ids=FALLBACKS.keys())
+def test_fallbacks(row, make_board, terminal, tmp_path):
+    image1, image2, rescue, slot, shell, out, err, program, booted = row
+    board = make_board(image1=image(tmp_path, image1), image2=image(tmp_path, image2),
+                       rescue=image(tmp_path, rescue), boot_slot=slot,
+                       env=["shell=on"] if shell else None)
+    t = terminal(board)
+    if shell:  # the failure's shell before the reset, not the launch's
+        t.expect("/ # ")
+        t.send("exit\r")
+    assert t.finish() == (APP_ENDED if program else RESET_END)
+    assert launcher_lines(t) == out
+    assert t.err() == "".join(line + "\n" for line in err)
+    assert started(t) == ([program] if program else [])
+    # The requested slot is what the VPD records, not the file that was read.
+    assert board.vpd(BOOTED) == booted and board.vpd(BOOT_SLOT) == slot
+
+
+@pytest.mark.parametrize("vpd", [1, 2, 0, 3, 255, "nak"])
 def test_vpd_boot_slot_chooses_the_first_slot_and_the_other_is_tried_next(
-        vpd_value, first, make_board, boot_board, launcher, preload, tmp_path):
+        vpd, make_board, terminal, tmp_path):
+    first = 2 if vpd == 2 else 1
     other = 3 - first
-    images = {first: kernel_only(tmp_path), other: app_image(tmp_path, f"slot{other}")}
-    board = make_board(image1=images[1], image2=images[2],
-                       boot_slot=vpd_value if vpd_value is not None else 2)
-    if vpd_value is None:
-        # The EEPROM does not answer: the read gives 0, and so does every
-        # write, which leaves the booted-image byte as it was.
+    board = make_board(**{f"image{first}": image(tmp_path, "kernel"),
+                          f"image{other}": app_image(tmp_path, f"slot{other}")},
+                       boot_slot=2 if vpd == "nak" else vpd)
+    if vpd == "nak":
+        # The EEPROM does not answer: the read gives 0 (slot 1), and every
+        # write fails, leaving the booted-image byte as it was.
         set_faults(board, "nak 0 54")
-    s = start(boot_board, board, launcher, preload)
-    s.expect(f"APP slot{other} ")
-    assert s.finish() == (f"application exited with status {APP_EXIT}", 1)
-    assert in_order(s.out_lines(), [f"Booting image '{first}'", f"Booting image '{other}'"])
-    assert s.out().count("Booting image") == 2
-    assert s.err() == ("Image has invalid header 0x3504754. (0x6504754)\n"
+    t = terminal(board)
+    assert t.finish() == APP_ENDED
+    assert [line for line in t.out_lines() if line.startswith("Booting")] == [
+        f"Booting image '{first}'", f"Booting image '{other}'"]
+    assert t.err() == ("Image has invalid header 0x2504754. (0x6504754)\n"
                        f"Image{first} has invalid header... trying Image{other}.\n")
-    if vpd_value is None:
-        assert board.vpd(BOOTED) == 0xFF
-        assert board.vpd(BOOT_SLOT) == 2  # written nowhere, read as 0
-    else:
-        assert board.vpd(BOOTED) == other
-        assert board.vpd(BOOT_SLOT) == vpd_value
-    assert s.log() == ["mount -o sync -t jffs2 /dev/mtd-user /user", "backtrace",
-                       f"vswitch: application exited with status {APP_EXIT}"]
+    assert started(t) == [f"APP slot{other}"]
+    assert board.vpd(BOOTED) == (0xFF if vpd == "nak" else other)
+    assert board.vpd(BOOT_SLOT) == (2 if vpd == "nak" else vpd)
 
 
-def test_sigint_during_the_boot_changes_nothing(make_board, boot_board, launcher, preload,
-                                                tmp_path):
-    # A payload of some size keeps the launcher busy with the record for a
-    # while; with the one-second pause before the unpack, the Ctrl-C sent on
-    # seeing the boot message reaches the launcher itself, not the unpack.
-    big = make_image(tmp_path, [("application", "1.0.0.1", app_archive("one"))])
+def test_sigint_during_the_boot_changes_nothing(make_board, terminal, tmp_path):
+    # A large record to skip keeps the launcher busy for a while; with the
+    # one-second pause before the unpack, the Ctrl-C sent on seeing the boot
+    # message reaches the launcher itself, not the unpack.
     filler = make_image(tmp_path, [("kernel", "1.0.0.0", os.urandom(4 << 20))])
-    board = make_board(image1=filler + big, image2=app_image(tmp_path, "two"), boot_slot=1)
-    s = start(boot_board, board, launcher, preload)
-    s.expect("Booting image '1'\n")
-    s.send("\x03")
-    s.expect("APP one ")
-    assert s.finish() == (f"application exited with status {APP_EXIT}", 1)
-    assert s.err() == ""
+    image1 = filler + make_image(tmp_path, [("application", "1.0.0.1", app_archive("one"))])
+    board = make_board(image1=image1, image2=app_image(tmp_path, "two"), boot_slot=1)
+    t = terminal(board)
+    t.expect("Booting image '1'\n")
+    t.send("\x03")
+    assert t.finish() == APP_ENDED
     # The line discipline echoes ^C (so the key did raise SIGINT); the
-    # launcher adds nothing to it.
-    assert "^C" in s.out()
-    lines = s.out().replace("^C", "").splitlines()
-    assert lines[0] == "Booting image '1'" and lines[1].startswith("APP one ")
-    assert lines[2:] == ["TMP [home ]"]
-    assert [line for line in s.out_lines() if "Booting" in line] == ["Booting image '1'"]
-    assert board.vpd(BOOTED) == 1 and board.vpd(BOOT_SLOT) == 1
-    assert s.log()[-2:] == ["backtrace", f"vswitch: application exited with status {APP_EXIT}"]
-
-
-def test_nothing_bootable_resets_the_board(make_board, boot_board, launcher, preload):
-    board = make_board(boot_slot=1)  # no slot files, erased rescue partition
-    s = start(boot_board, board, launcher, preload)
-    assert s.finish() == ("board asked for a reboot", 0)
-    assert s.out_lines() == ["Booting image '1'"]
-    assert s.err() == ("Failed to open Application image 1. Trying image 2.\n"
-                       "Failed to open Application image 2. Trying rescue image\n"
-                       "Image not found... \n")
-    assert s.log() == ["mount -o sync -t jffs2 /dev/mtd-user /user",
-                       "vswitch: init was asked to reboot", "vswitch: board asked for a reboot"]
-    assert board.vpd(BOOTED) == 0xFF and board.vpd(BOOT_SLOT) == 1
-
-
-def test_reboot_that_cannot_be_started_is_reported_and_exit_status_is_0(
-        make_board, boot_board, launcher, preload):
-    # The preload's fail-system rule: every system() of the launcher returns
-    # -1 without starting anything. The mount therefore does not happen
-    # either, so the slot files are missing and the rescue partition is
-    # erased: everything ends in the board reset.
-    board = make_board(boot_slot=1)
-    set_faults(board, "fail-system")
-    s = start(boot_board, board, launcher, preload)
-    assert s.finish() == ("launcher exited with status 0", 1)
-    assert s.out_lines() == ["Booting image '1'"]
-    assert s.err() == ("Failed to open Application image 1. Trying image 2.\n"
-                       "Failed to open Application image 2. Trying rescue image\n"
-                       "Image not found... \n"
-                       "System reboot failed, please power-cycle.\n")
-    assert s.log() == ["vswitch: launcher exited with status 0"]
+    # launcher adds nothing to it and boots slot 1 as before.
+    lines = t.out().replace("^C", "").splitlines()
+    assert "^C" in t.out() and lines[0] == "Booting image '1'"
+    assert lines[1].startswith("APP one ") and lines[2:] == ["TMP [home ]"]
+    assert t.err() == ""
+    assert board.vpd(BOOTED) == 1

@@ -1,147 +1,158 @@
-"""The installer's stops on the virtual switch: a size limit at the limit
-and one byte over, a bad CRC in the second record, a header of unknown
-type, the slot question's answers, and skip-if-same. Images come from the
-USB stick through the rescue menu; where the installer's result or its
-skip-if-same switch matters, the install driver runs the same installer
-with those arguments."""
+"""The installer on the virtual switch, run by the install driver with the
+arguments that only the USB boot steps give it (skip-if-same, a slot chosen
+by the caller) and its result shown: where an install stops and what it
+says, and skip-if-same over a whole install and after power cuts."""
 
 import os
-import subprocess
+import re
+import struct
+import zlib
 
 import pytest
 
-from bootlib import APP_EXIT, app_archive, flip_payload_byte, make_image
-from conftest import IMGTOOL, user_file, vswitch
-from rescuelib import (EXTRACTING, FLASH, MENU, PROMPT, SLOT_QUESTION, USB_PROMPT, choose,  # noqa: F401
-                       driver, driver_install, expected_partition, fill_partitions, full_image,
-                       records_of, rescue_board, terminal, to_menu, type_line)
+from conftest import (APP_ENDED, BOOT_SLOT, EXTRACTING, FLASH, app_image, devices_log, driver,
+                      driver_install, expected_partition, fill_partitions, flip, full_image,
+                      installed_form, make_image, records_of, set_faults, user_file)
 
-BOOT_SLOT = vswitch.VPD_BOOT_SLOT
-DFT_LIMIT = 262144
-
-
-def usb_install(t, number):
-    choose(t, "u")
-    t.expect(USB_PROMPT)
-    type_line(t, str(number))
-    t.expect(EXTRACTING)
+UNKNOWN = struct.pack(">IIII", 0, 8, 0x07504754, 1) + b"x" * 8
+KERNEL = ("kernel", "7.0.0.1", b"k" * 20000)
+DFT = ("dft", "7.0.0.1", b"d" * 2000)
+APP = ("application", "7.0.0.1", b"a" * 3000)
+KERNEL_DONE = "Installing Kernel:      \b\b\b\b000%\b\b\b\b100%\n"
+SLOT1 = "Installing Application: Installing image as image1: "
+NEW = ("/mnt/usb/new.img", 1, 2)  # the stick's new.img, skip-if-same on, into slot 2
 
 
-def flash_writes(board):
-    with open(os.path.join(board.dev, "devices.log")) as f:
-        return [line for line in f if " write " in line and line.startswith("mtd-")]
+def no_flash(board):
+    """The kernel partition, on which the flash geometry is measured, of size 0."""
+    conf = os.path.join(board.dev, "board.conf")
+    with open(conf) as f:
+        text = re.sub(r"mtd-kernel=\d+", "mtd-kernel=0", f.read())
+    with open(conf, "w") as f:
+        f.write(text)
+    os.truncate(board.partition_file("kernel"), 0)
 
 
-def test_device_tree_at_its_limit_installs_and_one_byte_over_is_refused(make_board, terminal,
-                                                                        tmp_path):
-    at_limit = make_image(tmp_path, [("dft", "5.0.0.1", b"A" * (DFT_LIMIT - 16))])
-    over = make_image(tmp_path, [("dft", "5.0.0.2", b"B" * (DFT_LIMIT - 15))])
-    board = rescue_board(make_board, usb={"over.img": over})
+def slot1(board):
+    return os.path.join(board.user, "images", "image1")
+
+
+def piece(p, tmp_path):
+    if isinstance(p, bytes):
+        return p
+    record = make_image(tmp_path, [(p[0].rstrip("!"), *p[1:])])
+    return flip(record, 100) if p[0].endswith("!") else record
+
+
+# Pieces of the file (a record to make, "!" after the type for one whose
+# payload is damaged; or bytes), the slot given, what follows the
+# "Extracting images" line ({kind} is that record's CRC as computed), the
+# result, and what the board has different. The kernel is written where it
+# shows 100%; no other partition, slot file or VPD byte changes.
+STOPS = {
+    "empty file": ([], 0, "", 0, None),
+    "unknown type first": ([UNKNOWN, KERNEL], 0, "", 0, None),
+    "unknown type ends the file": ([KERNEL, UNKNOWN, DFT], 0, KERNEL_DONE, 1, None),
+    "bad crc of the second record": ([KERNEL, ("rfs!", "7.0.0.1", b"r" * 20000), DFT], 0,
+        KERNEL_DONE + "Installing Root Filesystem: Bad crc for RFS: 0x{rfs:08x}, voiding "
+        "download\n", 0, None),
+    "too big": ([("dft", "7.0.0.1", b"B" * (262144 - 15))], 0,
+                "Installing Device Tree: DFT image is too big for flash (262145 > 262144)\n", 0,
+                None),
+    "no flash": ([DFT], 0, "Installing Device Tree: DFT image update failed\n", 0, no_flash),
+    "slot file not creatable": ([APP], 1, SLOT1 + "Image1 update failed (err 21)\n", 0,
+                                lambda board: os.makedirs(slot1(board))),
+    "slot file not writable": ([APP], 1, SLOT1 + "    Image1 update failed (err 28)\n", 0,
+                               lambda board: (os.makedirs(os.path.dirname(slot1(board))),
+                                              os.symlink("/dev/full", slot1(board)))),
+}
+
+
+@pytest.mark.parametrize("case", STOPS)
+def test_where_an_install_stops_and_what_it_says(case, make_board, terminal, tmp_path):
+    pieces, slot, shown, result, change = STOPS[case]
+    image = b"".join(piece(p, tmp_path) for p in pieces)
+    board = make_board(usb={"x.img": image})
+    (change or (lambda board: None))(board)
     before = fill_partitions(board)
-    t = terminal(board)
-    to_menu(t)
-    usb_install(t, 1)
-    assert t.expect(MENU + PROMPT) == (
-        "Installing Device Tree: DFT image is too big for flash (262145 > 262144)\n")
-    assert board.read_partition("devicetree") == before["devicetree"]
-    assert flash_writes(board) == []
-    choose(t, "e")
-    t.finish()
-
-    os.remove(os.path.join(board.usb, "over.img"))
-    with open(os.path.join(board.usb, "limit.img"), "wb") as f:
-        f.write(at_limit)
-    t = terminal(board)
-    to_menu(t)
-    usb_install(t, 1)
-    shown = t.expect(MENU + PROMPT)
-    assert shown.startswith("Installing Device Tree: ") and shown.endswith("100%\n")
-    assert "too big" not in shown
-    assert board.read_partition("devicetree") == at_limit
-    choose(t, "e")
-    t.finish()
+    t = driver_install(terminal, board, "/mnt/usb/x.img", 0, slot)
+    crcs = {kind: zlib.crc32(record[4:]) ^ 0xFFFFFFFF for kind, _, record in records_of(image)}
+    assert t.out() == ("NO FLASH !\n" if change is no_flash else "") + (
+        f"install driver: path skip slot? /mnt/usb/x.img 0 {slot}\n{EXTRACTING}"
+        f"{shown.format(**crcs)}install driver: result {result}\n")
+    for part, data in before.items():
+        kernel = part == "kernel" and shown.startswith(KERNEL_DONE)
+        assert board.read_partition(part) == (
+            expected_partition(data, "kernel", records_of(image)[0][2]) if kernel else data), part
+    assert board.vpd(BOOT_SLOT) == 0xFF
 
 
-def test_bad_crc_in_the_second_record_keeps_the_first_and_writes_nothing_more(
-        make_board, terminal, driver, tmp_path):
-    kernel = make_image(tmp_path, [("kernel", "6.0.0.1", b"k" * 20000)])
-    rfs = flip_payload_byte(make_image(tmp_path, [("rfs", "6.0.0.1", b"r" * 20000)]), 100)
-    dft = make_image(tmp_path, [("dft", "6.0.0.1", b"d" * 2000)])
-    board = make_board(usb={"bad.img": kernel + rfs + dft})
-    before = fill_partitions(board)
-    t = driver_install(terminal, board, driver, "/mnt/usb/bad.img", 0, 0)
-    assert t.final == "launcher exited with status 0"
-    out = t.since(t.text.index(EXTRACTING))
-    assert "Installing Kernel: " in out
-    assert "Installing Root Filesystem: Bad crc for RFS: 0x" in out
-    assert ", voiding download\ninstall driver: result 0\n" in out
-    assert "Device Tree" not in out
-    assert board.read_partition("kernel") == expected_partition(before["kernel"], "kernel", kernel)
-    assert board.read_partition("rfs") == before["rfs"]
-    assert board.read_partition("devicetree") == before["devicetree"]
+def test_power_cuts_leave_a_bootable_board_that_an_install_with_skip_if_same_repairs(
+        make_board, terminal, tmp_path):
+    image = full_image(tmp_path, version="2.0.0.9", app_name="new")
+    records = records_of(image)
+    flash = [(kind, FLASH[kind][0], record) for kind, _, record in records[:-1]]
+    old_app = app_image(tmp_path, "old", version="1.0.0.1")
 
+    def old_board(name):
+        board = make_board(name=name, image1=old_app, boot_slot=1, usb={"new.img": image})
+        return board, fill_partitions(board)
 
-def test_unknown_header_ends_the_file_without_a_message(make_board, terminal, driver, tmp_path):
-    kernel = make_image(tmp_path, [("kernel", "7.0.0.1", b"k" * 20000)])
-    unknown = subprocess.run([IMGTOOL, "header", "0x07504754", "1.0.0.0", "8", "0"],
-                             capture_output=True, check=True).stdout + b"x" * 8
-    dft = make_image(tmp_path, [("dft", "7.0.0.1", b"d" * 2000)])
-    board = make_board(usb={"odd.img": kernel + unknown + dft})
-    before = fill_partitions(board)
-    t = driver_install(terminal, board, driver, "/mnt/usb/odd.img", 0, 0)
-    assert t.final == "launcher exited with status 1"
-    out = t.since(t.text.index(EXTRACTING))
-    assert out.endswith("100%\ninstall driver: result 1\n" + out[out.index("vswitch: "):])
-    assert board.read_partition("kernel") == expected_partition(before["kernel"], "kernel", kernel)
-    assert board.read_partition("devicetree") == before["devicetree"]
+    def in_place(board, kind, part, record):
+        data = installed_form(kind, record)
+        return board.read_partition(part, 0, len(data)) == data
 
+    def flash_writes(board):
+        return [line.split()[0][4:] for line in devices_log(board)
+                if line.startswith("mtd-") and " write " in line]
 
-@pytest.mark.parametrize("answer, slot", [("2abc\r", 2), ("1\r", 1), ("3\r", 0), ("\r", 0),
-                                          ("\x04", 0)],
-                         ids=["2abc", "1", "3", "empty", "end-of-input"])
-def test_slot_question(answer, slot, make_board, terminal, tmp_path):
-    image = make_image(tmp_path, [("application", "8.0.0.1", app_archive("stick"))])
-    board = rescue_board(make_board, usb={"app.img": image}, boot_slot=2)
-    t = terminal(board)
-    to_menu(t)
-    usb_install(t, 1)
-    t.expect("Installing Application: " + SLOT_QUESTION)
-    t.send(answer)
-    if slot:
-        t.expect(f"Installing image as image{slot}:     ")
-        t.expect(f"\b\b\b\b100%\n\nImage{slot} updated succeeded\n" + MENU + PROMPT)
-        assert user_file(board, f"images/image{slot}") == image
-        assert board.vpd(BOOT_SLOT) == slot
-        choose(t, "e")
-        t.expect(f"Booting image '{slot}'\n")
-        t.expect("APP stick ")
-    else:
-        # Booted at once: nothing kept, nothing written to the VPD.
-        t.expect("Booting downloaded image\nImage ready to boot...\n")
-        t.expect("APP stick ")
-        assert not os.path.exists(os.path.join(board.user, "images"))
-        assert board.vpd(BOOT_SLOT) == 2
-    assert t.finish() == (f"application exited with status {APP_EXIT}", 1)
-
-
-def test_identical_image_with_skip_if_same_writes_nothing(make_board, terminal, driver,
-                                                          tmp_path):
-    image = full_image(tmp_path, version="9.1.0.3", app_name="same")
-    board = make_board(usb={"same.img": image})
-    fill_partitions(board)
-    first = driver_install(terminal, board, driver, "/mnt/usb/same.img", 1, 2)
-    assert first.final == "launcher exited with status 1"
-    installed = {part: board.read_partition(part) for part, _ in FLASH.values()}
-    assert user_file(board, "images/image2") == records_of(image)[-1][2]
-    writes = len(flash_writes(board))
-
-    second = driver_install(terminal, board, driver, "/mnt/usb/same.img", 1, 2)
-    assert second.final == "launcher exited with status 0"
-    out = second.since(second.text.index(EXTRACTING))
+    # A whole install, then the same again: every record the same, nothing
+    # written, result 0.
+    board, before = old_board("whole")
+    assert driver_install(terminal, board, *NEW).out().endswith("install driver: result 1\n")
+    for kind, part, record in flash:
+        assert board.read_partition(part) == expected_partition(before[part], kind, record)
+    assert user_file(board, "images/image2") == records[-1][2] and board.vpd(BOOT_SLOT) == 2
+    writes = flash_writes(board)
     skip = "Image has same version as existing image. Skipping update...\n"
-    expected = "".join(label + skip for _, label in FLASH.values())
-    expected += ("Installing Application: Installing image as image2: "
-                 "Image2 has same version as existing image. Skipping update...\n")
-    assert out.startswith(EXTRACTING + expected + "install driver: result 0\n")
-    assert len(flash_writes(board)) == writes
-    assert {part: board.read_partition(part) for part, _ in FLASH.values()} == installed
+    assert driver_install(terminal, board, *NEW).out().endswith(
+        EXTRACTING + "".join(FLASH[kind][1] + skip for kind, _, _ in flash)
+        + "Installing Application: Installing image as image2: Image2 has same version as "
+        "existing image. Skipping update...\ninstall driver: result 0\n")
+    assert flash_writes(board) == writes
+
+    # A cut at the third write into each partition: its record cut short,
+    # but for the diagnostics record, which one write holds.
+    sector = board.geometry()[0]
+    for index, (kind, part, record) in enumerate(flash):
+        n = writes.index(part) + 3
+        board, before = old_board(f"cut-{part}")
+        set_faults(board, f"cut-at-write {n}")
+        t = terminal(board, launcher=driver("install_driver"))
+        t.expect("install driver: path skip slot? ")
+        t.send("/mnt/usb/new.img 1 2\r")
+        assert t.finish()[0] == "launcher was killed by signal 9"
+        cut = [line for line in devices_log(board) if line.endswith("-> power-cut")]
+        assert cut[0].startswith(f"mtd-{part} write")
+        # Records before it complete, those after it untouched, and so is its
+        # partition past the sectors the record occupies.
+        for i, (k, p, r) in enumerate(flash):
+            now, end = board.read_partition(p), -(-len(installed_form(k, r)) // sector) * sector
+            if i == index:
+                assert now[end:] == before[p][end:], part
+            else:
+                assert now == (expected_partition(before[p], k, r) if i < index else before[p]), p
+        assert not os.path.exists(os.path.join(board.user, "images", "image2"))
+        assert board.vpd(BOOT_SLOT) == 1
+        whole = in_place(board, kind, part, record)
+
+        set_faults(board)
+        t = terminal(board)
+        t.expect("Booting image '1'\n")
+        t.expect("APP old ")
+        assert t.finish() == APP_ENDED
+        # Complete records are skipped, the one cut short never is.
+        out = driver_install(terminal, board, *NEW).out()
+        assert out.endswith("result 1\n") and out.count("Skipping") == index + whole
+        assert all(in_place(board, *f) for f in flash), part
+        assert user_file(board, "images/image2") == records[-1][2]

@@ -1,28 +1,79 @@
-"""The rescue menu on the virtual switch, driven by keys at its console:
-keys in either case, an unknown key, Ctrl-C at the prompt, the versions
-display, Exit letting the start-up go on, and erase-and-diagnostics both
-from the boot settings and from the menu."""
+"""The rescue menu on the virtual switch, driven by keys at its console: the
+erase-and-diagnostics action, install from the USB stick, and a serial
+download that lrzsz's `sx -k` sends to the switch's /usr/bin/rx while the
+test plays the operator's terminal program."""
 
 import os
+import termios
 
 import pytest
 
-from bootlib import APP_EXIT, app_image, diag_archive, in_order, make_image
-from conftest import log_since_power_on, user_file, vswitch
-from rescuelib import (MENU, PROMPT, USB_PROMPT, choose, press, rescue_board,  # noqa: F401
-                       terminal, to_menu, type_line)
+from conftest import (APP_ENDED, vswitch, BOOT_SLOT, BOOTED, EXTRACTING, FLASH, MENU, MOUNT, PROMPT,
+                      SLOT_QUESTION, USB_PROMPT, app_image, choose, diags_image,
+                      expected_partition, fill_partitions, full_image, in_order, make_image,
+                      press, records_of, rescue_board, to_menu, type_line, user_file)
 
-BOOTED = vswitch.VPD_BOOTED_IMAGE
-CONFIRM = ("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) "
-           "y/N: ")
-ERASE_STEPS = ("unmount filesystem\n\nErasing filesystem for clean install\nMounting...\n"
-               "creating default filesystem\n")
+CONFIRM = "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: "
+ERASE_STEPS = ["", "unmount filesystem", "", "Erasing filesystem for clean install", "Mounting...",
+               "creating default filesystem"]
+ISPEED, OSPEED, LFLAG = 4, 5, 3
 
 
-def test_keys_either_case_unknown_key_ctrl_c_and_exit_going_on_with_the_start_up(
-        make_board, terminal, tmp_path):
-    board = rescue_board(make_board, image1=app_image(tmp_path, "one", version="1.2.3.4"),
-                         boot_slot=1)
+@pytest.mark.parametrize("setting, menu_key, key", [("diags", None, "Y"), ("diags", None, "\r"),
+                                                    ("rescue", "d", "y")])
+def test_erase_on_yes_only_then_the_diagnostics_boot(setting, menu_key, key, make_board,
+                                                     terminal, tmp_path):
+    """From the boot settings with a diagnostics image, or from the menu
+    with none, which returns to the menu."""
+    rescue = diags_image(tmp_path) if setting == "diags" else None
+    board = make_board(env=[f"diagnostics={setting}"], rescue=rescue, boot_slot=1,
+                       image1=app_image(tmp_path, "one"))
+    os.makedirs(os.path.join(board.user, "config"))
+    with open(os.path.join(board.user, "config", "keys"), "w") as f:
+        f.write("secret\n")
+    user_flash = board.read_partition("user-char", 0, 4096)
+    # Untagged: the rescue partition's message must show between the menu's
+    # lines exactly as the console gets it.
+    t = terminal(board, tag=False)
+    if menu_key:
+        to_menu(t)
+        choose(t, menu_key)
+    t.expect(CONFIRM)
+    press(t, key)
+    # The key is not echoed: a newline follows the question at once.
+    shown = t.expect("Booting diags image...\n")
+    erases = key in "yY"
+    assert in_order(shown.split("\n"), ERASE_STEPS) if erases else shown == "\n"
+    if rescue:
+        t.expect("Launching diagnostics image\n")
+        t.expect("DIAG rescue ")
+        assert t.finish() == APP_ENDED and board.vpd(BOOTED) == 4
+    else:
+        t.expect("Image not found... \n" + MENU + PROMPT)
+        choose(t, "r")
+        assert t.finish() == ("board asked for a reboot", 0)
+    if erases:
+        assert os.listdir(board.user) == ["images"]
+        assert os.listdir(os.path.join(board.user, "images")) == []
+        assert board.read_partition("user-char", 0, 4096) == b"\xff" * 4096
+        assert in_order(t.log(), ["umount /user", "flash_eraseall /dev/mtd-user-char", MOUNT])
+    else:
+        assert user_file(board, "config/keys") == b"secret\n"
+        assert board.read_partition("user-char", 0, 4096) == user_flash
+        assert "flash_eraseall /dev/mtd-user-char" not in t.log()
+
+
+@pytest.mark.parametrize("slot_answer", ["\r", "\x04"], ids=["enter", "end-of-input"])
+def test_menu_keys_and_usb_listing_answers_install_after_ctrl_c_and_boot_at_once(
+        slot_answer, make_board, terminal, tmp_path):
+    long_name = "t" * 200 + ".img"
+    dft = make_image(tmp_path, [("dft", "3.3.0.2", b"D" * 3000)])
+    # Mixed-case names: FAT keeps an all-lower-case short name in upper case.
+    board = rescue_board(make_board, boot_slot=2, usb={
+        long_name: dft, "App.img": app_image(tmp_path, "stick"), "Notes.txt": b"no image\n",
+        "Z-dir.img": None})
+    before = fill_partitions(board)
+    files = [n for n in vswitch.stick_listing(board.usb) if not n.endswith("/")]
     t = terminal(board)
     to_menu(t)
     choose(t, "z")
@@ -31,105 +82,92 @@ def test_keys_either_case_unknown_key_ctrl_c_and_exit_going_on_with_the_start_up
     # and only the prompt comes back.
     press(t, b"\x03")
     assert t.expect(PROMPT) == "\x00\n"
-    choose(t, "?")
-    assert t.expect(PROMPT) == 'unknown option "?". Please try again\n'
-    # The unlisted keys work in either case; each action ends in the menu.
-    for key in ("h", "H"):
-        choose(t, key)
-        t.expect("Installed images versions: \n"
-                 "\tBoot image  : 255.255.255.255\n\tRFS image   : 255.255.255.255\n"
-                 "\tKernel image: 255.255.255.255\n\tDFT image   : 255.255.255.255\n"
-                 "\tOS image 1  : 1.2.3.4\n\tOS image 2  : 0.0.0.0\n" + MENU + PROMPT)
-    for key in ("u", "U"):
-        choose(t, key)
-        t.expect(USB_PROMPT)
-        type_line(t, "q")
-        t.expect(MENU + PROMPT)
-    choose(t, "E")
-    t.expect("Booting image '1'\n")
-    t.expect("APP one ")
-    assert t.finish() == (f"application exited with status {APP_EXIT}", 1)
-    assert "Entering Rescue Mode." not in t.text[t.text.index("Booting image"):]
-    assert "unknown option" not in t.text[t.text.index('"?"') + 3:]
+
+    def open_usb():
+        choose(t, "u")
+        assert t.expect(USB_PROMPT) == "".join(f"\t{i}: {n}\n" for i, n in enumerate(files, 1))
+
+    # Files only, in directory order. q, Q... and quit leave; a number of
+    # 0 or less, or past the last file, returns without a message.
+    for answer in ("q", "quit", "Q7", "0", "-1", str(len(files) + 1)):
+        open_usb()
+        type_line(t, answer)
+        assert t.expect(MENU + PROMPT) == ""
+    # A line without a number is named and another is read, with no new
+    # prompt; Ctrl-C only rings the bell, and the number typed after it is
+    # the choice (a blank before it and text after it allowed).
+    open_usb()
+    for answer in ("", "abc"):
+        type_line(t, answer)
+        assert t.expect(f"Invalid file number {answer}. Try again pleas\n") == ""
+    press(t, b"\x03")
+    t.expect("\x07")
+    type_line(t, f" {files.index(long_name) + 1}xyz")
+    t.expect(f"Installing {long_name}\n{EXTRACTING}Installing Device Tree: ")
+    t.expect(MENU + PROMPT)
+    for part, data in before.items():
+        assert board.read_partition(part) == (
+            expected_partition(data, "dft", dft) if part == "devicetree" else data), part
+    # The slot question answered with Enter, or not at all, boots the record
+    # at once: nothing kept, nothing in the VPD.
+    open_usb()
+    type_line(t, str(files.index("App.img") + 1))
+    t.expect(f"Installing App.img\n{EXTRACTING}Installing Application: {SLOT_QUESTION}")
+    t.send(slot_answer)
+    t.expect("Booting downloaded image\nImage ready to boot...\n")
+    t.expect("APP stick ")
+    assert t.finish() == APP_ENDED
+    assert not os.path.exists(os.path.join(board.user, "images")) and board.vpd(BOOT_SLOT) == 2
 
 
-def test_reboot_key_reboots_the_board(make_board, terminal):
-    board = rescue_board(make_board)
-    t = terminal(board)
+def test_serial_download_installs_every_record_and_exit_after_a_reboot_boots_the_new_slot(
+        make_board, terminal, tmp_path):
+    board = rescue_board(make_board, boot_slot=2, vpd={BOOTED: 2})
+    before = fill_partitions(board)
+    image = full_image(tmp_path, version="2.1.0.7", app_name="new")
+    (tmp_path / "new.img").write_bytes(image)
+    # Stderr untagged, the console itself as on the switch: rx writes its
+    # progress there only when stderr is not its line, and that would garble
+    # the transfer.
+    t = terminal(board, args=["--reboots", "1"], tag=False)
     to_menu(t)
+    choose(t, "x")
+    t.expect("Running xmodem rescue.....\n"
+             "       Change the baud rate to 115200 bps and hit the <ENTER> key\n"
+             "       before initiating the download.\n")
+    # Enter typed before the port is switched would be flushed away, as on a
+    # UART: the operator matches the speed first, each time.
+    t.wait_line(lambda a: a[ISPEED] == a[OSPEED] == termios.B115200
+                and not a[LFLAG] & termios.ICANON)
+    t.send(b"\r")
+    status, err = t.relay(["sx", "-k", str(tmp_path / "new.img")])
+    assert status == 0, err
+    t.expect("       Change the baud rate back to 9600 bps, hit the <ENTER> key\n")
+    t.wait_line(lambda a: a[ISPEED] == a[OSPEED] == termios.B9600 and a[LFLAG] & termios.ICANON)
+    t.send(b"\n")
+    shown = t.expect(SLOT_QUESTION)
+    t.send("1\r")
+    t.expect("1\nInstalling image as image1:     ")
+    t.expect("\b\b\b\b100%\n\nImage1 updated succeeded\n" + MENU + PROMPT)
+    # Each flash record in file order: its label, a display ending at 100%.
+    records = records_of(image)
+    at = shown.index(EXTRACTING)
+    for kind, _, record in records[:-1]:
+        at = shown.index(FLASH[kind][1], at)
+        assert shown[at:shown.index("\n", at)].endswith("\b\b\b\b100%"), kind
+        part = FLASH[kind][0]
+        assert board.read_partition(part) == expected_partition(before[part], kind, record), kind
+    assert shown.endswith("100%\ndone\nInstalling Application: ")
+    assert user_file(board, "images/image1") == records[-1][2] and board.vpd(BOOT_SLOT) == 1
+    choose(t, "h")
+    t.expect("Installed images versions: \n"
+             "\tBoot image  : 2.1.0.7\n\tRFS image   : 2.1.0.7\n"
+             "\tKernel image: 2.1.0.7\n\tDFT image   : 2.1.0.7\n"
+             "\tOS image 1  : 2.1.0.7\n\tOS image 2  : 0.0.0.0\n" + MENU + PROMPT)
     choose(t, "r")
-    assert t.finish() == ("board asked for a reboot", 0)
-    assert log_since_power_on(board)[-2:] == ["vswitch: init was asked to reboot",
-                                              "vswitch: board asked for a reboot"]
-
-
-def diags_board(make_board, tmp_path, env):
-    rescue = make_image(tmp_path, [("diags", "9.0.0.1", diag_archive("rescue"))])
-    board = make_board(env=env, rescue=rescue, boot_slot=1,
-                       image1=app_image(tmp_path, "one"), image2=app_image(tmp_path, "two"))
-    os.makedirs(os.path.join(board.user, "config"))
-    with open(os.path.join(board.user, "config", "keys"), "w") as f:
-        f.write("secret\n")
-    return board
-
-
-@pytest.mark.parametrize("key, erases", [("y", True), ("Y", True), ("n", False), ("\r", False),
-                                         ("x", False)])
-def test_start_up_diagnostics_erase_only_on_yes_and_boot_diagnostics_always(
-        key, erases, make_board, terminal, tmp_path):
-    board = diags_board(make_board, tmp_path, ["diagnostics=diags"])
-    flash_before = board.read_partition("user-char", 0, 4096)
-    t = terminal(board)
-    t.expect(CONFIRM)
-    press(t, key)
-    shown = t.expect("Booting diags image...\nLaunching diagnostics image\n")
-    t.expect("DIAG rescue ")
-    assert t.finish() == (f"application exited with status {APP_EXIT}", 1)
-    # The key is not echoed: a newline follows the question at once. Each
-    # step's message comes before its command (flash_eraseall prints a line
-    # of its own).
-    if erases:
-        assert shown.startswith("\n")
-        assert in_order(shown.split("\n"), ERASE_STEPS.split("\n"))
-    else:
-        assert shown == "\n"
-    log = log_since_power_on(board)
-    if erases:
-        assert sorted(os.listdir(board.user)) == ["images"]
-        assert os.listdir(os.path.join(board.user, "images")) == []
-        assert board.read_partition("user-char", 0, 4096) == b"\xff" * 4096
-        assert log[1:5] == ["umount /user", "flash_eraseall /dev/mtd-user-char",
-                            "mount -o sync -t jffs2 /dev/mtd-user /user", "backtrace"]
-    else:
-        assert user_file(board, "config/keys") == b"secret\n"
-        assert user_file(board, "images/image1") and user_file(board, "images/image2")
-        assert board.read_partition("user-char", 0, 4096) == flash_before
-        assert "flash_eraseall /dev/mtd-user-char" not in log
-    assert board.vpd(BOOTED) == 4
-
-
-def test_menu_d_key_asks_the_same_and_boots_diagnostics(make_board, terminal, tmp_path):
-    board = diags_board(make_board, tmp_path, ["diagnostics=rescue"])
-    t = terminal(board)
+    t.expect("vswitch: power on again (1 of 1)\n")
     to_menu(t)
-    choose(t, "d")
-    t.expect(CONFIRM)
-    press(t, "y")
-    shown = t.expect("Booting diags image...\n")
-    assert in_order(shown.split("\n"), ERASE_STEPS.split("\n"))
-    t.expect("DIAG rescue ")
-    assert t.finish() == (f"application exited with status {APP_EXIT}", 1)
-    assert not os.path.exists(os.path.join(board.user, "config"))
-
-
-def test_diagnostics_missing_from_the_rescue_partition_returns_to_the_menu(
-        make_board, terminal):
-    board = rescue_board(make_board)
-    t = terminal(board)
-    to_menu(t)
-    choose(t, "D")
-    t.expect(CONFIRM)
-    press(t, "n")
-    t.expect("\nBooting diags image...\nImage not found... \n" + MENU + PROMPT)
     choose(t, "e")
-    assert t.finish() == ("board asked for a reboot", 0)
+    t.expect("Booting image '1'\n")
+    t.expect("APP new ")
+    assert t.finish() == APP_ENDED and board.vpd(BOOTED) == 1

@@ -1,0 +1,92 @@
+"""Booting and updating from the USB stick on the virtual switch: the
+boot-loader image, a slot replacement, the stick's own image and the
+rejected-image list it fills, and a power cut during a replacement."""
+
+import hashlib
+import os
+
+from conftest import (APP_ENDED, APP_EXIT, APP_SCRIPT, BOOT_SLOT, BOOTED, EXTRACTING, USB_READY,
+                      app_image, devices_log, make_image, press, set_env, tar_gz, uboot_payload,
+                      usb_board, user_file, vswitch)
+
+OWN, R1, R2 = "QLX5270_OS.img", "QLX5270_replace1_OS.img", "QLX5270_replace2_OS.img"
+LISTED = "USB image is in rejected list.\nWould you still like to load it? (y/n) "
+
+
+def test_boot_loader_image_installs_and_resets_then_is_skipped(make_board, terminal, tmp_path):
+    payload = uboot_payload("7.0.0.1", 60000)
+    board = usb_board(make_board, tmp_path, {"QLX5270_Boot.img": make_image(
+        tmp_path, [("uboot", "7.0.0.1", payload)])})
+    t = terminal(board)
+    t.expect(USB_READY + "Boot image found on USB.\n" + EXTRACTING + "Installing Boot Loader: ")
+    assert t.finish() == ("board asked for a reboot", 0)
+    assert board.read_partition("uboot", 0, len(payload)) == payload
+    seen = len(devices_log(board))
+    t = terminal(board)
+    t.expect(USB_READY + "Boot image found on USB.\n" + EXTRACTING + "Installing Boot Loader: "
+             "Image has same version as existing image. Skipping update...\n"
+             "No valid image found on USB\nBooting image '1'\nAPP old ")
+    assert t.finish() == APP_ENDED
+    assert not [line for line in devices_log(board)[seen:]
+                if line.startswith("mtd-uboot") and (" write " in line or " erase " in line)]
+
+
+def test_replacement_then_the_sticks_own_image_and_its_rejected_list(make_board, terminal,
+                                                                       tmp_path):
+    r2, own = app_image(tmp_path, "r2", "2.0.0.2"), app_image(tmp_path, "own", "4.0.0.4")
+    board = usb_board(make_board, tmp_path, {OWN: own, R2: r2})
+    # Only slot 2 is replaced: slot 2 boots, although the stick has its own image.
+    t = terminal(board)
+    t.expect(f"USB image (file '{R2}') replacement for image2 found\n")
+    t.expect("Image2 has been successfully replaced\n"
+             "USB replacement image: board will boot with image2.\nBooting image '2'\nAPP r2 ")
+    assert t.finish() == APP_ENDED and user_file(board, "images/image2") == r2
+    # At the installed version it does not count: the stick's own image boots and is listed.
+    t = terminal(board)
+    t.expect("Image2 has same version as existing image. Skipping update...\n"
+             f"Booting image '{OWN}' from USB stick.\nAPP own ")
+    assert t.finish() == APP_ENDED and board.vpd(BOOTED) == 3
+    listed = os.path.join(board.user, "images", "rejected")
+    assert os.listdir(listed) == [hashlib.md5(own).hexdigest()]
+    assert os.path.getsize(os.path.join(listed, hashlib.md5(own).hexdigest())) == 0
+    # Next time it is asked about; no, and the flash slots boot.
+    t = terminal(board)
+    t.expect(LISTED)
+    t.send("n\r")
+    t.expect("n\nUSB Boot failed. Trying flash images.\nBooting image '2'\nAPP r2 ")
+    assert t.finish() == APP_ENDED
+    # Under a replacement's name it is found in the list too.
+    vswitch.make_stick(board.usb, [(R1, own)])
+    t = terminal(board)
+    t.expect(f"replacement for image1 found\nReplacement {LISTED}")
+    t.send("n\r")
+    t.expect("n\nBooting image '2'\nAPP r2 ")
+    assert t.finish() == APP_ENDED
+    # Once the user partition is erased, nothing is listed.
+    vswitch.make_stick(board.usb, [(OWN, own)])
+    set_env(board, ["diagnostics=diags"])
+    t = terminal(board)
+    press(t, "y")
+    t.expect_err("Image not found... \n")
+    t.expect(f"Booting image '{OWN}' from USB stick.\nAPP own ")
+    assert t.finish() == APP_ENDED and "rejected list" not in t.text
+
+
+def test_power_cut_during_a_replacement_is_mended_at_the_next_start(make_board, terminal,
+                                                                     tmp_path):
+    big = make_image(tmp_path, [("application", "2.0.0.2", tar_gz({
+        "home/bin/mp.elf.strip": (APP_SCRIPT.format(name="big", status=APP_EXIT).encode(), 0o755),
+        "home/bin/distro-id": (b"test distribution\n", 0o644),
+        "home/pad.bin": (os.urandom(1 << 20), 0o644)}))])
+    board = usb_board(make_board, tmp_path, {R2: big})
+    # A JFFS2 partition keeps the whole nodes written before a cut: a prefix.
+    cut = 256 * 1024
+    t = terminal(board, args=["--cut-at-file-size", str(cut)])
+    t.expect("Installing image as image2: ")
+    assert t.finish() == (f"power cut as a file reached {cut} bytes", 1)
+    assert user_file(board, "images/image2") == big[:cut] and board.vpd(BOOT_SLOT) == 1
+    # The stick still in: the header installed already matches, the bytes do not.
+    t = terminal(board)
+    t.expect("Image2 has been successfully replaced\n")
+    t.expect("Booting image '2'\nAPP big ")
+    assert t.finish() == APP_ENDED and user_file(board, "images/image2") == big

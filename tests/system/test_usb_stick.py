@@ -1,0 +1,128 @@
+"""The USB stick on the virtual switch: the launcher's wait for it (arriving
+late, too late, never, with a damaged file system, or not allowed by the
+VPD), the stick handler (installed with the launcher into a root-filesystem
+tree, taking the stick away when it is pulled out), and the yes/no question
+put for a replacement in the rejected-image list."""
+
+import hashlib
+import os
+import re
+import subprocess
+
+import pytest
+
+from conftest import (APP_ENDED, BOOT_SLOT, BUILD_DIR, USB_WAIT, VSWITCH, app_image, in_order,
+                      user_file, usb_board, vswitch)
+
+NOTES = {"Notes.txt": b"no image here\n"}
+NOT_MOUNTED = ("usb: /dev/sda not mounted: mount: mounting /dev/sda on /mnt/usb failed: "
+               "Invalid argument\n")
+
+
+def damaged(board):
+    with open(board.usb, "r+b") as f:
+        f.write(bytes(512))  # the boot sector
+
+
+# How the stick comes, and the dots the wait shows: None for no wait at all.
+WAITS = {
+    "late": (["--usb-delay", "4"], None, range(1, 10)),
+    "too-late": (["--usb-delay", "13"], None, [10]),
+    "never": ([], lambda b: subprocess.run([VSWITCH, "set", b.path, "--no-usb"], check=True),
+              [10]),
+    "damaged": ([], damaged, [10]),
+    "not-allowed": ([], lambda b: b.set_vpd(vswitch.VPD_USB_BOOT, 212), None),
+}
+
+
+@pytest.mark.parametrize("case", WAITS)
+def test_wait_for_the_stick(case, make_board, terminal, tmp_path):
+    args, change, dots = WAITS[case]
+    board = usb_board(make_board, tmp_path, NOTES)
+    if change:
+        change(board)
+    t = terminal(board, args=args)
+    booting = t.expect("Booting image '1'\n")
+    assert t.expect("APP old ") == ""
+    assert t.finish() == APP_ENDED
+    if dots is None:
+        assert USB_WAIT not in t.text
+        return
+    ready = max(dots) < 10
+    end = "USB mounted and ready!\n" if ready else "USB mount timed out\n"
+    waited = re.search(re.escape(USB_WAIT) + r"(\.*)" + re.escape(end) + r"(.*)\Z", booting,
+                       re.S)
+    assert waited and len(waited.group(1)) in dots
+    assert waited.group(2) == ("No boot image found on USB.\nNo valid image found on USB\n"
+                               if ready else "")
+    assert (NOT_MOUNTED in t.out()) == (change is damaged)
+
+
+def test_pulled_stick_loses_its_sign_before_its_mount(make_board, terminal, stand_in):
+    board = make_board(usb=NOTES)
+    t = terminal(board, args=["--usb-unplug", "3"], launcher=stand_in(
+        "until [ -e /tmp/usb ]; do sleep 0.1; done\n"
+        "echo \"ready=$(cat /tmp/usb) [$(ls /mnt/usb)]\"\n"
+        "while [ -e /tmp/usb ]; do\n"
+        "    grep -q ' /mnt/usb ' /proc/mounts || echo sign without a mount\n"
+        "done\n"
+        "while grep -q ' /mnt/usb ' /proc/mounts; do sleep 0.1; done\n"
+        "echo gone\n"))
+    t.expect("ready=sda [Notes.txt]\n")
+    assert t.expect("gone\n") == ""
+    assert t.finish() == ("launcher exited with status 0", 1)
+    assert in_order(t.log(), ["vswitch: USB stick plugged in", "mount -t vfat -o ro /dev/sda "
+                              "/mnt/usb", "vswitch: USB stick pulled out", "umount -l /mnt/usb"])
+
+
+def test_handler_installs_with_the_launcher_into_a_root_filesystem_tree(tmp_path):
+    tree = tmp_path / "rootfs"
+    subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", "/"], check=True,
+                   capture_output=True, env=dict(os.environ, DESTDIR=str(tree)))
+    rule = re.search(r"^sd\S*\s+0:0\s+660\s+\*(/\S+)$", (tree / "etc/mdev.conf").read_text(),
+                     re.M)
+    assert rule and os.access(tree / rule.group(1).lstrip("/"), os.X_OK)
+    assert os.access(tree / "sbin/launcher", os.X_OK)
+
+
+QUESTION = "Replacement USB image is in rejected list.\nWould you still like to load it? "
+# Keys typed, each at a "(y/n) " wait (Enter after each but Ctrl-D, the end
+# of input); "(y/n) " shown in all; the answer (None: no answer at all).
+ANSWERS = [(["y"], 1, True), (["yes"], 1, True), (["n"], 1, False), (["no"], 1, False),
+           (["Y", "y"], 3, True), (["N", "n"], 3, False), ([], 1, None),
+           (["a", "b", "c"], 7, None), (["\x04"], 1, None)]
+
+
+@pytest.mark.parametrize("keys, prompts, answer", ANSWERS,
+                         ids=["y", "yes", "n", "no", "Y-y", "N-n", "none", "abc", "end"])
+def test_listed_replacement_goes_in_only_after_yes(keys, prompts, answer, make_board, terminal,
+                                                   tmp_path):
+    r2, r1 = app_image(tmp_path, "r2", "2.0.0.2"), app_image(tmp_path, "r1", "3.0.0.3")
+    board = usb_board(make_board, tmp_path, {"QLX5270_replace2_OS.img": r2,
+                                             "QLX5270_replace1_OS.img": r1,
+                                             "QLX5270_OS.img": app_image(tmp_path, "own")})
+    os.makedirs(os.path.join(board.user, "images", "rejected"))
+    open(os.path.join(board.user, "images", "rejected", hashlib.md5(r2).hexdigest()), "w").close()
+    t = terminal(board)
+    t.expect(QUESTION)
+    seen = 0
+    for i, key in enumerate(keys):
+        while seen < 1 + 2 * i:  # each byte passed over asks again
+            t.expect("(y/n) ")
+            seen += 1
+        t.send(key if key == "\x04" else key + "\r")
+    t.expect("APP r1 " if answer else "APP old ")
+    assert t.finish() == APP_ENDED
+    asked = t.text[t.text.index(QUESTION):]
+    assert asked.count("(y/n) ") == prompts
+    assert ('\nTimeout. Assuming "no".\n' in asked) == (answer is None)
+    if answer:
+        assert in_order(t.out_lines(), ["Continuing with replacement USB image...",
+                                        "Image2 has been successfully replaced",
+                                        "Image1 has been successfully replaced",
+                                        "USB replacement image: board will boot with image1.",
+                                        "Booting image '1'"])
+        assert (user_file(board, "images/image2"), user_file(board, "images/image1")) == (r2, r1)
+    else:
+        assert "replace" not in asked[len(QUESTION):] and "Booting image '1'\nAPP old" in asked
+    assert board.vpd(BOOT_SLOT) == 1
