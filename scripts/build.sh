@@ -2,6 +2,7 @@
 # Configures and builds the three configurations:
 #   build/host  optimised host build: launcher, tools, emulated devices, benchmarks
 #   build/asan  host build with AddressSanitizer and UndefinedBehaviorSanitizer
+#   build/fuzz  the fuzz targets, clang with libFuzzer, ASan and UBSan
 #   build/ppc   cross build for the 32-bit big-endian PowerPC target: the
 #               launcher as a switch carries it, tests and benchmarks static
 set -eu
@@ -19,3 +20,5 @@ configure build/host -DCMAKE_BUILD_TYPE=RelWithDebInfo
 configure build/asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON
 configure build/ppc -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/powerpc-linux-gnu.cmake"
+configure build/fuzz -DCMAKE_BUILD_TYPE=Debug -DFUZZ=ON \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++

@@ -4,7 +4,7 @@
 set -eu
 
 PACKAGES="
-build-essential cmake ninja-build pkg-config
+build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
 googletest zlib1g-dev
 g++-powerpc-linux-gnu qemu-user qemu-user-static
 libi2c-dev i2c-tools mtd-utils u-boot-tools

@@ -16,6 +16,9 @@ echo "== unit tests, host with ASan and UBSan"
 echo "== unit tests, powerpc-linux-gnu under qemu-ppc"
 (cd build/ppc && ctest --output-on-failure -j2)
 
+echo "== fuzz targets, a short pass over each (scripts/fuzz.sh runs them long)"
+(cd build/fuzz && ctest --output-on-failure -j2)
+
 echo "== system tests, host build"
 SWITCH_TARGET=host SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 -m pytest -q tests/system
 

@@ -101,6 +101,9 @@ void simdev_clear_faults();
 // I2C read() or write() of more than 8192 bytes moves 8192, as i2c-dev does.
 const std::vector<std::string> &simdev_log();
 void simdev_log_clear();
+// Stops logging, in memory and to devices.log, for the rest of this
+// attachment: millions of fuzzed inputs would otherwise fill the disk.
+void simdev_log_off();
 
 // Direct access to the backing store for tests: bypasses the log and the
 // NOR rules. <dev> is "mtd-<name>", "i2c-0" or "i2c-0-54" (the EEPROM),

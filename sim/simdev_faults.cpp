@@ -146,3 +146,13 @@ void simdev_log_clear()
     simdev_model().log.clear();
 }
 
+void simdev_log_off()
+{
+    Model &m = simdev_model();
+    m.log_in_memory = false;
+    m.log.clear();
+    if (m.log_fd >= 0)
+        simsys::close(m.log_fd);
+    m.log_fd = -1;
+}
+
