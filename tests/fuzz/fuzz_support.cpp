@@ -8,7 +8,6 @@
 #include "simdev.h"
 #include "xmodem.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -16,40 +15,14 @@
 #include <unistd.h>
 #include <vector>
 
-extern "C" {
-int __wrap_system(const char *);
-int __wrap_execv(const char *, char *const[]);
-unsigned __wrap_sleep(unsigned);
-[[noreturn]] void __wrap__Z11board_resetv();
-[[noreturn]] void __wrap__Z12launch_imageh(uint8_t);
-}
-
 // Every command "runs" and succeeds, changing nothing; the exec fails as
-// when /bin/backtrace is missing; sleeps take no time.
-int __wrap_system(const char *)
-{
-    return 0;
-}
-
-int __wrap_execv(const char *, char *const[])
-{
-    return -1;
-}
-
-unsigned __wrap_sleep(unsigned)
-{
-    return 0;
-}
-
-void __wrap__Z11board_resetv()
-{
-    throw BootEnded();
-}
-
-void __wrap__Z12launch_imageh(uint8_t)
-{
-    throw BootEnded();
-}
+// when /bin/backtrace is missing; sleeps take no time; a reboot or a launch
+// ends the input.
+extern "C" int __wrap_system(const char *) { return 0; }
+extern "C" int __wrap_execv(const char *, char *const[]) { return -1; }
+extern "C" unsigned __wrap_sleep(unsigned) { return 0; }
+extern "C" [[noreturn]] void __wrap__Z11board_resetv() { throw BootEnded(); }
+extern "C" [[noreturn]] void __wrap__Z12launch_imageh(uint8_t) { throw BootEnded(); }
 
 namespace {
 
