@@ -21,3 +21,5 @@ echo "== virtual switch: 15 MiB install, serial download (root only)"
 SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 bench/rescue_bench.py
 echo "== virtual switch: USB stick left in at start-up, installs from the stick (root only)"
 SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 bench/usb_bench.py
+echo "== virtual switch: erases of a whole install, and power cuts at each of its writes (root only; about half an hour)"
+SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 bench/power_cut_bench.py
