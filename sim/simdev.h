@@ -57,6 +57,9 @@ void simdev_detach();
 //                       Counted per process since attach, over write and
 //                       pwrite requests that would program at least one
 //                       byte (not those refused with EBADF, ENOSPC, EIO).
+//   cut-at-vpd-write <n> the same at the n-th write message (write() or
+//                       I2C_RDWR) that stores at least one byte into the
+//                       VPD EEPROM: the byte keeps its old value.
 //   fail-system         (not in unit tests) every system() call of the process
 //                       returns -1 with errno EAGAIN and starts nothing (its
 //                       log line ends in " -> EAGAIN"), as when no process
@@ -94,7 +97,7 @@ void simdev_clear_faults();
 // I2C_RDWR logs one read or write line per message. Offsets and lengths
 // are those of the request; a clipped transfer logs what was asked.
 // A failed request ends in " -> <errno name>" (e.g. " -> ENXIO"); the
-// write killed by cut-at-write ends in " -> power-cut".
+// write killed by a cut-at rule ends in " -> power-cut".
 //
 // Device behaviour beyond the kernel drivers' plain rules: a write over
 // bytes not erased stores old & new and succeeds (no verify error); an

@@ -74,6 +74,10 @@ int simdev_add_fault(const char *rule)
         m.faults.cut_at_write = num;
         return 0;
     }
+    if (n == 2 && k == "cut-at-vpd-write" && simdev_parse_u32(a, 10, num) && num > 0) {
+        m.faults.cut_at_vpd_write = num;
+        return 0;
+    }
     if (n == 3 && k == "nak" && simdev_parse_u32(a, 10, num) && num <= 1 &&
         simdev_parse_u32(b, 16, addr) && addr <= 0x7f) {
         m.faults.nak.emplace_back(static_cast<int>(num), static_cast<int>(addr));
@@ -93,6 +97,14 @@ bool simdev_fault_on(const std::vector<std::string> &list, const std::string &de
         if (d == dev)
             return true;
     return false;
+}
+
+void simdev_power_cut(const std::string &line)
+{
+    simdev_log_line(line + " -> power-cut");
+    kill(getpid(), SIGKILL);
+    for (;;)
+        pause();
 }
 
 bool simdev_fault_nak(int bus, int addr)

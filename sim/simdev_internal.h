@@ -91,6 +91,7 @@ struct FaultSet {
     std::vector<std::string> fail_open, fail_read, fail_write, fail_erase;
     std::vector<std::pair<int, int>> nak;  // bus, address
     uint32_t cut_at_write = 0;             // 0: no cut
+    uint32_t cut_at_vpd_write = 0;         // 0: no cut
     bool fail_system = false;              // system() returns -1 (not in unit tests)
 };
 
@@ -110,6 +111,7 @@ struct Model {
     int log_fd = -1;
     FaultSet faults;
     uint32_t flash_writes = 0;  // counts toward cut-at-write
+    uint32_t vpd_writes = 0;    // counts toward cut-at-vpd-write
 };
 
 Model &simdev_model();
@@ -142,6 +144,10 @@ int simdev_fail(const std::string &line, int err);
 std::string simdev_hex_bytes(const uint8_t *bytes, size_t len);
 
 bool simdev_fault_on(const std::vector<std::string> &list, const std::string &dev);
+// A power cut at the request logged as `line`: the line reaches devices.log
+// with " -> power-cut" (one write to an O_APPEND descriptor), then the
+// process dies (SIGKILL) before the request changes anything.
+[[noreturn]] void simdev_power_cut(const std::string &line);
 bool simdev_fault_nak(int bus, int addr);
 
 // Node back ends.

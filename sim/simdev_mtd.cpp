@@ -34,16 +34,13 @@ size_t clip(const MtdPart &p, int64_t pos, size_t len)
     return len > room ? static_cast<size_t>(room) : len;
 }
 
-// A power cut at this write: the log line reaches devices.log (one write
-// to an O_APPEND descriptor), none of the data does.
+// A power cut at this write: none of its data lands.
 void power_cut_if_due(const std::string &line)
 {
     Model &m = simdev_model();
     m.flash_writes++;
-    if (m.faults.cut_at_write != 0 && m.flash_writes == m.faults.cut_at_write) {
-        simdev_log_line(line + " -> power-cut");
-        kill(getpid(), SIGKILL);
-    }
+    if (m.faults.cut_at_write != 0 && m.flash_writes == m.faults.cut_at_write)
+        simdev_power_cut(line);
 }
 
 int erase(Desc &d, uint64_t start, uint64_t length)

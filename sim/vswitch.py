@@ -18,6 +18,8 @@ The modules of vsw/, one per concern:
   namespace  PID 1 inside the switch's namespaces
   net        the management port's lab network and its cable
   power      the console pty, power-on and the boot loop, outside them
+  bootcheck  whether the board's boot loader, kernel, device tree and root
+             filesystem are whole, as its start before the launcher needs
   stick      the USB stick's FAT image and its hotplug events
   cli        the command line
 
@@ -33,6 +35,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from vsw.board import (Board, apply_settings, create_board, make_env_image,  # noqa: E402,F401
                        parse_env_image)
+from vsw.bootcheck import chain_damage, install_chain  # noqa: E402,F401
 from vsw.cli import main  # noqa: E402,F401
 from vsw.common import *  # noqa: E402,F401,F403
 from vsw.power import boot  # noqa: E402,F401

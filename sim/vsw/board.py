@@ -12,6 +12,7 @@ import zlib
 from vsw.common import (BOARD_LOG, BOARD_MARK, DEFAULT_ERASESIZE, EEPROM_FILE, EEPROM_SIZE,
                         BUS1_FILE, BUS1_SIZE, PARTITIONS, PARTITION_NAMES, VPD_BOOT_SLOT,
                         VPD_USB_BOOT, VswitchError)
+from vsw.bootcheck import install_chain, set_checked
 from vsw.stick import make_stick_from_dir
 
 
@@ -212,4 +213,9 @@ def apply_settings(board, args):
         make_stick_from_dir(board.usb, args.usb)
     if args.usb_image:
         shutil.copyfile(args.usb_image, board.usb)
+    if args.boot_chain:
+        with open(args.boot_chain, "rb") as f:
+            install_chain(board, f.read())
+    if getattr(args, "no_boot_check", False):
+        set_checked(board, False)
 

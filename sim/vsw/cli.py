@@ -6,6 +6,7 @@ import os
 import sys
 
 from vsw.board import Board, apply_settings, create_board, parse_env_image
+from vsw.bootcheck import chain_damage, checked
 from vsw.common import (DEFAULT_BUILD_DIR, DEFAULT_ERASESIZE, EXIT_SETUP, PARTITION_NAMES,
                         PPC_BUILD_DIR, PPC_LAUNCHER, VPD_BOOT_SLOT, VPD_BOOTED_IMAGE,
                         VPD_USB_BOOT, VswitchError)
@@ -37,6 +38,9 @@ def add_state_options(p, creating):
                    help="plug in a USB stick: a FAT image made from DIR's files")
     p.add_argument("--usb-image", metavar="FILE",
                    help="plug in a USB stick whose FAT image is FILE (copied)")
+    p.add_argument("--boot-chain", metavar="FILE",
+                   help="install the flash records of image FILE (boot loader, kernel, device "
+                        "tree, root filesystem) and check them at every power-on")
     if creating:
         p.add_argument("--erasesize", type=lambda s: int(s, 0), default=DEFAULT_ERASESIZE)
         p.add_argument("--part-size", action="append", metavar="NAME=BYTES",
@@ -44,6 +48,8 @@ def add_state_options(p, creating):
         p.add_argument("--force", action="store_true", help="replace an existing board")
     else:
         p.add_argument("--no-usb", action="store_true", help="unplug the USB stick")
+        p.add_argument("--no-boot-check", action="store_true",
+                       help="power on without checking the boot chain")
 
 
 def cmd_create(args):
@@ -95,6 +101,9 @@ def cmd_show(args):
         except VswitchError as e:
             stick = f"not a readable FAT file system ({e})"
     print("USB stick  " + stick)
+    damage = chain_damage(board) if checked(board) else None
+    chain = "{} partition damaged ({})".format(*damage) if damage else "good"
+    print("boot chain " + (chain if checked(board) else "not checked"))
     return 0
 
 

@@ -17,6 +17,7 @@ import time
 import tty
 
 from vsw.board import Board
+from vsw.bootcheck import power_on
 from vsw.common import (EM_PPC, EXIT_ENDED, EXIT_OPERATOR, EXIT_REBOOT, EXIT_SETUP,
                         EXIT_TIMEOUT, STATUS_PREFIX, VSWITCH_PY, VswitchError)
 from vsw.common import PR_SET_PDEATHSIG, libc
@@ -291,6 +292,8 @@ def describe(result, timeout):
         else:
             text = f"{who} exited"
         return EXIT_ENDED, text
+    if kind == "nostart":
+        return EXIT_ENDED, "board would not start: {} partition damaged ({})".format(*detail)
     if kind == "powercut":
         return EXIT_ENDED, f"power cut as a file reached {detail[0]} bytes"
     if kind == "timeout":
@@ -377,7 +380,7 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
                 console.say("vswitch: console attached; Ctrl-] powers the board off")
             cycle = 0
             while True:
-                result = boot_once(board, cfg, console, deadline)
+                result = power_on(board) or boot_once(board, cfg, console, deadline)
                 code, text = describe(result, timeout)
                 board.append_log("vswitch: " + text)
                 console.say("vswitch: " + text)

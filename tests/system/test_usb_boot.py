@@ -8,8 +8,8 @@ import os
 import pytest
 
 from conftest import (APP_ENDED, APP_EXIT, APP_SCRIPT, BOOT_SLOT, BOOTED, EXTRACTING, USB_READY,
-                      app_image, devices_log, make_image, press, set_env, tar_gz, uboot_payload,
-                      usb_board, user_file, vswitch)
+                      app_image, devices_log, make_image, press, set_env, set_faults, tar_gz,
+                      uboot_payload, usb_board, user_file, vswitch)
 
 OWN, R1, R2 = "QLX5270_OS.img", "QLX5270_replace1_OS.img", "QLX5270_replace2_OS.img"
 LISTED = "USB image is in rejected list.\nWould you still like to load it? (y/n) "
@@ -93,3 +93,15 @@ def test_power_cut_during_a_replacement_is_mended_at_the_next_start(make_board, 
     t.expect("Image2 has been successfully replaced\n")
     t.expect("Booting image '2'\nAPP big ")
     assert t.finish() == APP_ENDED and user_file(board, "images/image2") == big
+
+
+def test_power_cut_as_the_vpd_names_the_replaced_slot_leaves_it_whole(make_board, terminal,
+                                                                       tmp_path):
+    r2 = app_image(tmp_path, "r2", "2.0.0.2")
+    board = usb_board(make_board, tmp_path, {R2: r2})
+    set_faults(board, "cut-at-vpd-write 1")
+    t = terminal(board)
+    t.expect("Installing image as image2: ")
+    assert t.finish() == ("launcher was killed by signal 9", 1)
+    assert devices_log(board)[-1] == "i2c-0 write 0x54 01 00 02 -> power-cut"
+    assert user_file(board, "images/image2") == r2 and board.vpd(BOOT_SLOT) == 1

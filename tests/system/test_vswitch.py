@@ -11,7 +11,8 @@ import termios
 import pexpect
 import pytest
 
-from conftest import BUILD_DIR, REPO, VSWITCH, WAIT, boot_blocker, user_file, vswitch
+from conftest import (APP_ENDED, BUILD_DIR, REPO, VSWITCH, WAIT, app_image, boot_blocker,
+                      full_image, records_of, user_file, vswitch)
 
 
 def cli(*args):
@@ -79,6 +80,27 @@ def test_two_power_ons_of_one_board(make_board, stand_in, terminal):
     assert user_file(board, "kept") == b"from-first-boot\n"
     assert board.read_partition("kernel", 16, 5) == b"FLASH"
     assert board.log_lines().count("vswitch: power on") == 2
+
+
+# Each chain partition as a power cut leaves it, a 1 KiB piece still erased,
+# and what the power-on check says of it.
+CHAIN_DAMAGE = {None: None, "uboot": "erased piece at 0x800 within its 40000 bytes",
+                "kernel": "record CRC mismatch", "devicetree": "record CRC mismatch",
+                "rfs": "record CRC mismatch"}
+
+
+@pytest.mark.parametrize("damaged", CHAIN_DAMAGE)
+def test_a_board_given_a_boot_chain_starts_only_while_it_is_whole(damaged, make_board, terminal,
+                                                                   tmp_path):
+    chain = tmp_path / "chain.img"
+    chain.write_bytes(b"".join(record for kind, _, record in records_of(full_image(tmp_path))
+                               if kind != "application"))
+    board = make_board(image1=app_image(tmp_path, "old"), boot_slot=1)
+    assert cli("set", board.path, "--boot-chain", chain).returncode == 0
+    if damaged:
+        board.write_partition(damaged, 2048, b"\xff" * 1024)
+    said = f"board would not start: {damaged} partition damaged ({CHAIN_DAMAGE[damaged]})"
+    assert terminal(board).finish() == ((said, 1) if damaged else APP_ENDED)
 
 
 def test_a_board_that_never_ends_is_powered_off_at_its_timeout(make_board, stand_in, terminal):
