@@ -12,7 +12,7 @@ qemu-ppc build/ppc/bench/bench_crc
 echo "== the launcher a switch carries (build/ppc, installed stripped)"
 tree=build/ppc-rootfs
 rm -rf "$tree"
-DESTDIR="$PWD/$tree" cmake --install build/ppc --strip >/dev/null
+DESTDIR="$PWD/$tree" cmake --install build/ppc --prefix / --strip >/dev/null
 echo "stripped size: $(wc -c < "$tree/sbin/launcher") bytes"
 echo "needs: $(powerpc-linux-gnu-readelf -d "$tree/sbin/launcher" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')"
 echo "== boot path on the virtual switch (32 MiB record; root)"

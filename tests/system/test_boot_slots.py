@@ -122,7 +122,7 @@ def test_the_installed_powerpc_launcher_boots_the_chosen_slot(make_board, termin
     PowerPC C library, its device model a PowerPC preload."""
     if not os.path.exists(os.path.join(vswitch.PPC_BUILD_DIR, "src", "launcher")):
         pytest.skip("the PowerPC build has no launcher")
-    subprocess.run(["cmake", "--install", vswitch.PPC_BUILD_DIR, "--strip"], check=True,
+    subprocess.run(["cmake", "--install", vswitch.PPC_BUILD_DIR, "--prefix", "/", "--strip"], check=True,
                    capture_output=True, env=dict(os.environ, DESTDIR=str(tmp_path / "tree")))
     board = make_board(image1=app_image(tmp_path, "one"), image2=app_image(tmp_path, "two"),
                        boot_slot=2)
