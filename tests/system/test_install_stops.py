@@ -56,9 +56,6 @@ STOPS = {
     "bad crc of the second record": ([KERNEL, ("rfs!", "7.0.0.1", b"r" * 20000), DFT], 0,
         KERNEL_DONE + "Installing Root Filesystem: Bad crc for RFS: 0x{rfs:08x}, voiding "
         "download\n", 0, None),
-    "too big": ([("dft", "7.0.0.1", b"B" * (262144 - 15))], 0,
-                "Installing Device Tree: DFT image is too big for flash (262145 > 262144)\n", 0,
-                None),
     "no flash": ([DFT], 0, "Installing Device Tree: DFT image update failed\n", 0, no_flash),
     "slot file not creatable": ([APP], 1, SLOT1 + "Image1 update failed (err 21)\n", 0,
                                 lambda board: os.makedirs(slot1(board))),
