@@ -3,6 +3,7 @@ the other slot, the fallbacks to the other file and to the rescue partition,
 the shell and board reset when nothing is left, and SIGINT during the boot."""
 
 import os
+import re
 import subprocess
 
 import pytest
@@ -119,13 +120,17 @@ def test_sigint_during_the_boot_changes_nothing(make_board, terminal, tmp_path):
 
 def test_the_installed_powerpc_launcher_boots_the_chosen_slot(make_board, terminal, tmp_path):
     """As a switch carries it: stripped, dynamically linked against the
-    PowerPC C library, its device model a PowerPC preload."""
+    PowerPC C library, its device model a PowerPC preload; installed with
+    the USB stick's handler, which the device manager's rule names."""
     if not os.path.exists(os.path.join(vswitch.PPC_BUILD_DIR, "src", "launcher")):
         pytest.skip("the PowerPC build has no launcher")
-    subprocess.run(["cmake", "--install", vswitch.PPC_BUILD_DIR, "--prefix", "/", "--strip"], check=True,
-                   capture_output=True, env=dict(os.environ, DESTDIR=str(tmp_path / "tree")))
+    tree = tmp_path / "tree"
+    subprocess.run(["cmake", "--install", vswitch.PPC_BUILD_DIR, "--prefix", "/", "--strip"],
+                   check=True, capture_output=True, env=dict(os.environ, DESTDIR=str(tree)))
+    rule = re.search(r"^sd\S*\s+0:0\s+660\s+\*(/\S+)$", (tree / "etc/mdev.conf").read_text(), re.M)
+    assert rule and os.access(tree / rule.group(1).lstrip("/"), os.X_OK)
     board = make_board(image1=app_image(tmp_path, "one"), image2=app_image(tmp_path, "two"),
                        boot_slot=2)
-    t = terminal(board, launcher=str(tmp_path / "tree" / "sbin" / "launcher"))
+    t = terminal(board, launcher=str(tree / "sbin" / "launcher"))
     assert t.finish() == APP_ENDED and t.err() == ""
     assert started(t) == ["APP two"] and board.vpd(BOOTED) == 2
