@@ -65,6 +65,7 @@ MENU = ("Please select one of the following options:\n"
         "\tR) Reboot\n"
         "\tE) Exit\n")
 PROMPT = "\nOption? : "
+RESTORE = "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n"
 SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
 EXTRACTING = "\nExtracting images ... Do *NOT* power cycle the switch.\n"
 USB_PROMPT = "Choose file number to install (q to quit): "
@@ -617,6 +618,25 @@ def type_line(term, text):
         term.expect(key)
     press(term, "\r")
     term.expect("\n")
+
+
+def transfer(term, peer=None, timeout=WAIT):
+    """A serial download from the instructions on, as the operator: Enter at
+    115200, the sender (if any) on the line, Enter at 9600 again, each once
+    the switch has changed the line's settings (a key typed before would be
+    flushed, as on a UART). Returns what the switch sent on the line."""
+    term.expect("       Change the baud rate to 115200 bps and hit the <ENTER> key\n"
+                "       before initiating the download.\n")
+    term.wait_line(lambda a: a[4] == a[5] == termios.B115200 and not a[3] & termios.ICANON)
+    term.send(b"\r")
+    start = len(term.text)
+    if peer:
+        term.relay(peer)
+    term.expect(RESTORE, timeout)
+    sent = re.sub(re.escape(ERR_TAG) + r"[^\n]*\n", "", term.text[start:term.pos - len(RESTORE)])
+    term.wait_line(lambda a: a[4] == a[5] == termios.B9600 and a[3] & termios.ICANON)
+    term.send(b"\n")
+    return sent
 
 
 def to_menu(term):
