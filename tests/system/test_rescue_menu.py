@@ -124,7 +124,7 @@ def test_serial_download_installs_every_record_and_exit_after_a_reboot_boots_the
         make_board, terminal, tmp_path):
     board = rescue_board(make_board, boot_slot=2, vpd={BOOTED: 2})
     before = fill_partitions(board)
-    image = full_image(tmp_path, version="2.1.0.7", app_name="new")
+    image = full_image(tmp_path)
     (tmp_path / "new.img").write_bytes(image)
     # Stderr untagged, the console itself as on the switch: rx writes its
     # progress there only when stderr is not its line, and that would garble
