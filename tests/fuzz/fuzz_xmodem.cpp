@@ -1,12 +1,12 @@
 // The XMODEM receiver's byte stream. The input is what the sender puts on
 // the line, in pieces (a two-byte big-endian length, then that many bytes):
 // a piece arrives once the receiver has answered the one before, or after
-// a long silence (the operator's Enter after the transfer comes that way). The port is a stand-in (link-time wraps
-// of open, read, write, poll and close for its descriptor); sleeps take no
-// time, so every timeout is a count of empty polls.
+// a long silence (the operator's Enter after the transfer comes that way).
+// The port is a stand-in (link-time wraps of open, read, write, poll and
+// close for its descriptor); sleeps take no time, so every timeout is a
+// count of empty polls.
 #include "xmodem.h"
 
-#include <cstdarg>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -33,27 +33,20 @@ std::vector<std::vector<uint8_t>> pieces;
 size_t piece = 0, taken = 0; // the piece on the line, and what was read of it
 int quiet = 0;               // empty reads since the last byte or answer
 
-void next_piece()
-{
-    piece++;
-    taken = 0;
-    quiet = 0;
-}
+void next_piece() { piece++, taken = quiet = 0; }
 
 bool line_ended() { return piece >= pieces.size(); }
 bool waiting() { return !line_ended() && taken < pieces[piece].size(); }
 
 } // namespace
 
+// The receiver creates its file with mode 0666, and no other caller here
+// creates one.
 extern "C" int __wrap_open(const char *path, int flags, ...)
 {
-    va_list ap;
-    va_start(ap, flags);
-    const int mode = flags & O_CREAT ? va_arg(ap, int) : 0;
-    va_end(ap);
     if (strcmp(path, serial_device) == 0)
         return port = __real_open("/dev/null", O_RDWR);
-    return __real_open(path, flags, mode);
+    return __real_open(path, flags, 0666);
 }
 
 extern "C" int __wrap_close(int fd)
@@ -111,8 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         pieces.emplace_back(data + at + 2, data + at + 2 + len);
         at += 2 + len;
     }
-    piece = taken = 0;
-    quiet = 0;
+    piece = taken = quiet = 0;
     (void)Xmodem1K(file.c_str());
     return 0;
 }

@@ -12,7 +12,9 @@ launcher or the device preload.
 
 import gzip
 import io
+import contextlib
 import os
+import pathlib
 import re
 import select
 import shutil
@@ -57,7 +59,6 @@ UBOOT_HEADER_AT = 240
 
 # Console texts that many tests wait for.
 MOUNT = "mount -o sync -t jffs2 /dev/mtd-user /user"
-REBOOTED = ["vswitch: init was asked to reboot", "vswitch: board asked for a reboot"]
 APP_EXIT = 7  # the test application's exit status, seen as the boot's end
 APP_ENDED = (f"application exited with status {APP_EXIT}", 1)
 MENU = ("Please select one of the following options:\n"
@@ -65,6 +66,7 @@ MENU = ("Please select one of the following options:\n"
         "\tR) Reboot\n"
         "\tE) Exit\n")
 PROMPT = "\nOption? : "
+RESTORE = "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n"
 SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
 EXTRACTING = "\nExtracting images ... Do *NOT* power cycle the switch.\n"
 USB_PROMPT = "Choose file number to install (q to quit): "
@@ -72,8 +74,6 @@ ERR_TAG = "!E> "  # marks the launcher's stderr lines on the console
 USB_WAIT = ("Attempting to mount file system on USB flash drive; this can take up to 10 "
             "seconds.\n")
 USB_READY = USB_WAIT + "USB mounted and ready!\n"
-
-
 
 
 def pytest_configure(config):
@@ -99,10 +99,6 @@ DIAG_SCRIPT = """#!/bin/sh
 echo "DIAG {name} pid=$$"
 exit {status}
 """
-GDB_SCRIPT = """#!/bin/sh
-echo "GDB stand-in debugging [$*] preload=[${LD_PRELOAD:-}]"
-"$@"
-"""
 
 
 def tar_gz(files):
@@ -121,27 +117,21 @@ def tar_gz(files):
     return gzip.compress(raw.getvalue(), mtime=0)
 
 
-def app_archive(name, marker=True, status=APP_EXIT):
-    files = {"home/bin/mp.elf.strip": (APP_SCRIPT.format(name=name, status=status).encode(),
-                                       0o755)}
+def app_archive(name, marker=True, extra=()):
+    """The application `name`, with the distribution marker unless told, and
+    `extra` files ({path: (bytes, mode)})."""
+    files = {"home/bin/mp.elf.strip": (APP_SCRIPT.format(name=name, status=APP_EXIT).encode(),
+                                       0o755), **dict(extra)}
     if marker:
         files["home/bin/distro-id"] = (b"test distribution\n", 0o644)
     return tar_gz(files)
 
 
-def diag_archive(name, status=APP_EXIT):
+def diag_archive(name):
     """A diagnostics payload: its program at the top level, beside an
     application that must not be the one that runs."""
-    return tar_gz({
-        "mpdiag.elf.strip": (DIAG_SCRIPT.format(name=name, status=status).encode(), 0o755),
-        "home/bin/mp.elf.strip": (APP_SCRIPT.format(name="not-diags", status=1).encode(),
-                                  0o755),
-        "home/bin/distro-id": (b"test distribution\n", 0o644),
-    })
-
-
-def gdb_payload():
-    return gzip.compress(GDB_SCRIPT.encode(), mtime=0)
+    script = DIAG_SCRIPT.format(name=name, status=APP_EXIT).encode()
+    return app_archive("not-diags", extra={"mpdiag.elf.strip": (script, 0o755)})
 
 
 def make_image(tmp_path, records):
@@ -150,52 +140,41 @@ def make_image(tmp_path, records):
         pytest.skip(f"imgtool not built at {IMGTOOL}")
     specs = []
     for i, (kind, version, payload) in enumerate(records):
-        path = tmp_path / f"payload-{id(payload)}-{i}"
-        path.write_bytes(payload)
-        specs.append(f"{kind}:{version}:{path}")
+        (tmp_path / f"payload-{i}").write_bytes(payload)
+        specs.append(f"{kind}:{version}:{tmp_path}/payload-{i}")
     out = tmp_path / "image.out"
     subprocess.run([IMGTOOL, "create", str(out), *specs], check=True, capture_output=True)
-    data = out.read_bytes()
-    out.unlink()
-    return data
+    return out.read_bytes()
 
 
 def app_image(tmp_path, name, version="1.0.0.1", **kw):
     return make_image(tmp_path, [("application", version, app_archive(name, **kw))])
 
 
-def diags_image(tmp_path, name="rescue", version="9.0.0.1"):
-    return make_image(tmp_path, [("diags", version, diag_archive(name))])
+def diags_image(tmp_path, name="rescue"):
+    return make_image(tmp_path, [("diags", "9.0.0.1", diag_archive(name))])
 
 
 def flip(image, offset=40):
     """The image with one byte inverted (by default one of the payload)."""
-    data = bytearray(image)
-    data[offset] ^= 0xFF
-    return bytes(data)
+    return image[:offset] + bytes([image[offset] ^ 0xFF]) + image[offset + 1:]
 
 
 def version_id(version):
-    a, b, c, d = (int(x) for x in version.split("."))
-    return (a << 24) | (b << 16) | (c << 8) | d
+    return int.from_bytes(bytes(int(x) for x in version.split(".")), "big")
 
 
-def uboot_payload(version, size, fill=b"U"):
+def uboot_payload(version, size):
     """A boot-loader payload whose bytes 240..255 are its own version header
     (len, type and id as the record that carries it will have)."""
     header = struct.pack(">IIII", 0x5A5A5A5A, size, MAGIC["uboot"], version_id(version))
-    body = (fill * size)[:size]
-    return body[:UBOOT_HEADER_AT] + header + body[UBOOT_HEADER_AT + 16:]
+    return b"U" * UBOOT_HEADER_AT + header + b"U" * (size - UBOOT_HEADER_AT - 16)
 
 
 def pattern(seed, size):
     """Deterministic bytes that are neither erased flash nor zeros."""
-    out = bytearray()
-    n = 0
-    while len(out) < size:
-        out += zlib.crc32(b"%d-%d" % (seed, n)).to_bytes(4, "big") * 64
-        n += 1
-    return bytes(out[:size])
+    return b"".join(zlib.crc32(b"%d-%d" % (seed, n)).to_bytes(4, "big") * 64
+                    for n in range(size // 256 + 1))[:size]
 
 
 def records_of(image):
@@ -212,21 +191,13 @@ def records_of(image):
     return out
 
 
-def full_image(tmp_path, version="2.1.0.7", app_name="new", sizes=None, order=None):
-    """One record of each type, in the order boot loader, kernel, root
-    filesystem, device tree, diagnostics, application unless told."""
-    sizes = dict({"uboot": 40000, "kernel": 150000, "rfs": 140000, "dft": 9000},
-                 **(sizes or {}))
-    payloads = {
-        "uboot": uboot_payload(version, sizes["uboot"]),
-        "kernel": pattern(1, sizes["kernel"]),
-        "rfs": pattern(2, sizes["rfs"]),
-        "dft": pattern(3, sizes["dft"]),
-        "diags": diag_archive(app_name + "-diags"),
-        "application": app_archive(app_name),
-    }
-    order = order or ["uboot", "kernel", "rfs", "dft", "diags", "application"]
-    return make_image(tmp_path, [(kind, version, payloads[kind]) for kind in order])
+def full_image(tmp_path):
+    """One record of each type, all of version 2.1.0.7: boot loader, kernel,
+    root filesystem, device tree, diagnostics, application "new"."""
+    payloads = [("uboot", uboot_payload("2.1.0.7", 40000)), ("kernel", pattern(1, 150000)),
+                ("rfs", pattern(2, 140000)), ("dft", pattern(3, 9000)),
+                ("diags", diag_archive("new-diags")), ("application", app_archive("new"))]
+    return make_image(tmp_path, [(kind, "2.1.0.7", payload) for kind, payload in payloads])
 
 
 def installed_form(kind, record):
@@ -248,49 +219,36 @@ def expected_partition(old, kind, record):
 @pytest.fixture
 def make_board(tmp_path):
     """make_board(name="board", image1=, image2=, rescue=, env=[...],
-    boot_slot=, usb_boot=, usb={name: bytes}, vpd={offset: byte}) -> Board.
-    Images are bytes or paths. The stick is a FAT image holding `usb` in
-    this order (None makes a directory)."""
+    boot_slot=, usb={name: bytes}, vpd={offset: byte}) -> Board. Images are
+    bytes. The stick is a FAT image holding `usb` in this order (None makes
+    a directory)."""
 
-    def make(name="board", image1=None, image2=None, rescue=None, env=None,
-             boot_slot=None, usb_boot=None, usb=None, vpd=None):
+    def make(name="board", image1=None, image2=None, rescue=None, env=None, boot_slot=None,
+             usb=None, vpd=()):
         board = vswitch.create_board(str(tmp_path / name))
         for slot, image in (("image1", image1), ("image2", image2)):
             if image is not None:
                 os.makedirs(os.path.join(board.user, "images"), exist_ok=True)
-                write_or_copy(image, os.path.join(board.user, "images", slot))
+                pathlib.Path(board.user, "images", slot).write_bytes(image)
         if rescue is not None:
-            board.write_partition("rescue", 0, read_bytes(rescue))
+            board.write_partition("rescue", 0, rescue)
         if env is not None:
             set_env(board, env)
-        if boot_slot is not None:
-            board.set_vpd(BOOT_SLOT, boot_slot)
-        if usb_boot is not None:
-            board.set_vpd(vswitch.VPD_USB_BOOT, usb_boot)
-        for offset, value in (vpd or {}).items():
-            board.set_vpd(offset, value)
+        for offset, value in {BOOT_SLOT: boot_slot, **dict(vpd)}.items():
+            if value is not None:
+                board.set_vpd(offset, value)
         if usb is not None:
-            vswitch.make_stick(board.usb, [(n, None if d is None else read_bytes(d))
-                                           for n, d in usb.items()])
+            vswitch.make_stick(board.usb, list(usb.items()))
         return board
 
     return make
 
 
-def usb_board(make_board, tmp_path, stick, **kw):
+def usb_board(make_board, tmp_path, stick):
     """A board that allows USB boot, with `stick` plugged in and an
     application "old" in slot 1, which the VPD names."""
-    return make_board(usb_boot=0xD5, boot_slot=1, usb=stick,
-                      image1=app_image(tmp_path, "old", "1.0.0.1"), **kw)
-
-
-def read_bytes(data):
-    return data if isinstance(data, bytes) else open(data, "rb").read()
-
-
-def write_or_copy(data, dest):
-    with open(dest, "wb") as f:
-        f.write(read_bytes(data))
+    return make_board(vpd={vswitch.VPD_USB_BOOT: 0xD5}, boot_slot=1, usb=stick,
+                      image1=app_image(tmp_path, "old", "1.0.0.1"))
 
 
 def set_env(board, entries):
@@ -299,30 +257,27 @@ def set_env(board, entries):
 
 
 def set_faults(board, *rules):
-    with open(os.path.join(board.dev, "faults"), "w") as f:
-        f.write("".join(rule + "\n" for rule in rules))
+    pathlib.Path(board.dev, "faults").write_text("".join(rule + "\n" for rule in rules))
 
 
-def fill_partitions(board, seed=100):
+def fill_partitions(board):
     """Every flash partition but the environment filled with a pattern, so
     that any byte an install should leave alone can be told from one it
     wrote or erased. Returns {partition: bytes}."""
-    before = {}
     sizes = board.geometry()[1]
-    for i, name in enumerate(["uboot", "devicetree", "kernel", "rfs", "rescue"]):
-        before[name] = pattern(seed + i, sizes[name])
-        board.write_partition(name, 0, before[name])
+    before = {name: pattern(100 + i, sizes[name])
+              for i, name in enumerate(["uboot", "devicetree", "kernel", "rfs", "rescue"])}
+    for name, data in before.items():
+        board.write_partition(name, 0, data)
     return before
 
 
 def user_file(board, name):
-    with open(os.path.join(board.user, name), "rb") as f:
-        return f.read()
+    return pathlib.Path(board.user, name).read_bytes()
 
 
 def devices_log(board):
-    with open(os.path.join(board.dev, "devices.log")) as f:
-        return f.read().splitlines()
+    return pathlib.Path(board.dev, "devices.log").read_text().splitlines()
 
 
 def log_since_power_on(board):
@@ -364,53 +319,33 @@ class Terminal:
         self.text = ""   # everything the console showed, without carriage returns
         self.pos = 0     # where the next expect starts looking
         self.ended = False
-        self.final = self.status = None
 
     def _take(self, data):
         self.text += data.decode("latin-1").replace("\r", "")
 
     def _pump(self, wait):
-        if self.ended:
-            return False
-        if select.select([self.fd], [], [], wait)[0]:
+        """Takes what the console shows within `wait` seconds; False once
+        the board has ended."""
+        if not self.ended and select.select([self.fd], [], [], wait)[0]:
             data = os.read(self.fd, 65536)
-            if not data:
-                self.ended = True
-                return False
+            self.ended = not data
             self._take(data)
-        return True
-
-    def expect_any(self, choices, timeout=WAIT):
-        """Waits for whichever of `choices` (console text without carriage
-        returns) shows first after the previous match; returns its index.
-        The text between is kept in `before`."""
-        deadline = time.monotonic() + timeout
-        while True:
-            found = sorted((at, i) for i, c in enumerate(choices)
-                           if (at := self.text.find(c, self.pos)) >= 0)
-            if found:
-                at, i = found[0]
-                self.before = self.text[self.pos:at]
-                self.pos = at + len(choices[i])
-                return i
-            left = deadline - time.monotonic()
-            if left <= 0 or not self._pump(min(left, 1.0)):
-                raise AssertionError(f"console never showed {choices!r}; after the last "
-                                     f"match it showed:\n{self.text[self.pos:][-3000:]}")
+        return not self.ended
 
     def expect(self, wanted, timeout=WAIT):
-        """Waits for `wanted`; returns the text since the previous match."""
-        self.expect_any([wanted], timeout)
-        return self.before
-
-    def expect_err(self, text, timeout=WAIT):
-        return self.expect(ERR_TAG + text, timeout)
+        """Waits for `wanted` (console text without carriage returns) after
+        the previous match; returns the text between."""
+        deadline = time.monotonic() + timeout
+        while (at := self.text.find(wanted, self.pos)) < 0:
+            left = deadline - time.monotonic()
+            if left <= 0 or not self._pump(min(left, 1.0)):
+                raise AssertionError(f"console never showed {wanted!r}; after the last "
+                                     f"match it showed:\n{self.text[self.pos:][-3000:]}")
+        before, self.pos = self.text[self.pos:at], at + len(wanted)
+        return before
 
     def send(self, data):
         self.proc.stdin.write(data.encode("latin-1") if isinstance(data, str) else data)
-
-    def close_input(self):
-        self.proc.stdin.close()
 
     # The streams, told apart by the tag.
     def err(self):
@@ -445,12 +380,9 @@ class Terminal:
         operator matches the switch's speed before pressing Enter."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            try:
-                attrs = self.line_settings()
-            except OSError:
-                attrs = None
-            if attrs is not None and predicate(attrs):
-                return attrs
+            with contextlib.suppress(OSError):  # the console is not there yet
+                if predicate(attrs := self.line_settings()):
+                    return attrs
             self._pump(0.05)
         raise AssertionError("the console's settings never changed as awaited")
 
@@ -464,9 +396,7 @@ class Terminal:
         peer_out, to_peer = proc.stdout.fileno(), proc.stdin.fileno()
         deadline = time.monotonic() + timeout
         try:
-            while True:
-                if time.monotonic() > deadline:
-                    raise AssertionError(f"{peer[0]} did not finish within {timeout} s")
+            while time.monotonic() < deadline:
                 ready = select.select([self.fd, peer_out], [], [], 0.5)[0]
                 if self.fd in ready:
                     data = os.read(self.fd, 65536)
@@ -474,23 +404,20 @@ class Terminal:
                         self.ended = True
                         raise AssertionError("the board ended during the transfer")
                     self._take(data)
-                    try:
+                    with contextlib.suppress(BrokenPipeError):
                         os.write(to_peer, data)
-                    except BrokenPipeError:
-                        pass
                     if on_start:
                         on_start()
                         on_start = None
                 if peer_out in ready:
                     data = os.read(peer_out, 65536)
                     if not data:
-                        break
+                        return proc.wait(timeout=WAIT), proc.stderr.read().decode(errors="replace")
                     self.send(data)
-            return proc.wait(timeout=WAIT), proc.stderr.read().decode(errors="replace")
+            raise AssertionError(f"{peer[0]} did not finish within {timeout} s")
         finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
+            proc.kill()  # nothing when it has ended
+            proc.wait()
 
     def finish(self, timeout=WAIT):
         """Waits for the board to end; (final runner line without
@@ -500,10 +427,8 @@ class Terminal:
             if time.monotonic() > deadline:
                 raise AssertionError("the board did not end:\n" + self.text[-3000:])
             self._pump(1.0)
-        self.status = self.proc.wait(timeout=WAIT)
         lines = [line for line in self.text.split("\n") if line.startswith("vswitch: ")]
-        self.final = lines[-1][len("vswitch: "):] if lines else None
-        return self.final, self.status
+        return (lines[-1][len("vswitch: "):] if lines else None), self.proc.wait(timeout=WAIT)
 
     def kill(self):
         if self.proc.poll() is None:
@@ -554,11 +479,10 @@ def terminal(tmp_path):
         pytest.skip(why)
     made = []
 
-    def boot(board, launcher=None, preload=None, args=(), timeout=300, tag=True):
-        t = Terminal(board, tmp_path, launcher or LAUNCHER, preload or PRELOAD, args,
-                     timeout, tag)
-        made.append(t)
-        return t
+    def boot(board, launcher=None, preload=None, args=(), tag=True):
+        made.append(Terminal(board, tmp_path, launcher or LAUNCHER, preload or PRELOAD, args,
+                             tag=tag))
+        return made[-1]
 
     yield boot
     for t in made:
@@ -569,11 +493,8 @@ def terminal(tmp_path):
 def stand_in(tmp_path):
     """stand_in(script) -> path of an executable BusyBox sh script to boot in
     place of the launcher."""
-    count = [0]
-
     def make(body):
-        count[0] += 1
-        path = tmp_path / f"stand-in-{count[0]}"
+        path = tmp_path / f"stand-in-{len(list(tmp_path.glob('stand-in-*')))}"
         path.write_text("#!/bin/sh\n" + body)
         path.chmod(0o755)
         return str(path)
@@ -591,15 +512,11 @@ def driver(name):
 
 # The operator at the console.
 
-def key_mode(attrs):
-    return not attrs[3] & termios.ICANON
-
-
 def press(term, key):
     """Presses one key once the switch reads single keys. A key typed while
     the console is still cooked would be echoed by the line discipline too,
     and a Ctrl-C that comes before the read starts only sets the flag."""
-    term.wait_line(key_mode)
+    term.wait_line(lambda attrs: not attrs[3] & termios.ICANON)
     term.send(key)
 
 
@@ -619,6 +536,25 @@ def type_line(term, text):
     term.expect("\n")
 
 
+def transfer(term, peer=None, timeout=WAIT):
+    """A serial download from the instructions on, as the operator: Enter at
+    115200, the sender (if any) on the line, Enter at 9600 again, each once
+    the switch has changed the line's settings (a key typed before would be
+    flushed, as on a UART). Returns what the switch sent on the line."""
+    term.expect("       Change the baud rate to 115200 bps and hit the <ENTER> key\n"
+                "       before initiating the download.\n")
+    term.wait_line(lambda a: a[4] == a[5] == termios.B115200 and not a[3] & termios.ICANON)
+    term.send(b"\r")
+    start = len(term.text)
+    if peer:
+        term.relay(peer)
+    term.expect(RESTORE, timeout)
+    sent = re.sub(re.escape(ERR_TAG) + r"[^\n]*\n", "", term.text[start:term.pos - len(RESTORE)])
+    term.wait_line(lambda a: a[4] == a[5] == termios.B9600 and a[3] & termios.ICANON)
+    term.send(b"\n")
+    return sent
+
+
 def to_menu(term):
     term.expect("Entering Rescue Mode.\n" + MENU + PROMPT)
 
@@ -628,15 +564,11 @@ def rescue_board(make_board, **kw):
     return make_board(env=kw.pop("env", ["diagnostics=rescue"]), **kw)
 
 
-def driver_install(terminal, board, path, skip, slot, answers=()):
+def driver_install(terminal, board, path, skip, slot):
     """Boots the install driver and has it install `path`; returns the
     Terminal, already finished."""
     t = terminal(board, launcher=driver("install_driver"))
     t.expect("install driver: path skip slot? ")
     t.send(f"{path} {skip} {slot}\r")
-    for text, answer in answers:
-        t.expect(text)
-        t.send(answer)
-    t.expect("install driver: result ")
     t.finish()
     return t

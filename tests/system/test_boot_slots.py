@@ -3,6 +3,7 @@ the other slot, the fallbacks to the other file and to the rescue partition,
 the shell and board reset when nothing is left, and SIGINT during the boot."""
 
 import os
+import re
 import subprocess
 
 import pytest
@@ -13,18 +14,13 @@ from conftest import (APP_ENDED, BOOT_SLOT, BOOTED, app_archive, app_image, diag
 RESET_END = ("board asked for a reboot", 0)
 
 
-def image(tmp_path, name):
-    app = lambda n: app_image(tmp_path, n)  # noqa: E731
-    records = lambda *r: make_image(tmp_path, list(r))  # noqa: E731
-    return None if name is None else {
-        "one": lambda: app("one"), "two": lambda: app("two"), "bad": lambda: flip(app("one")),
-        "id": lambda: flip(app("two"), 15),  # the id word is covered by the CRC too
-        "kernel": lambda: records(("kernel", "1.0.0.0", b"k" * 1000),
-                                  ("uboot", "1.0.0.0", b"u" * 77)),
-        "dft": lambda: records(("dft", "1.0.0.0", b"d" * 10)),
-        "diags": lambda: diags_image(tmp_path),
-        "bad-diags": lambda: flip(diags_image(tmp_path)),
-    }[name]()
+def images(tmp_path):
+    one, two, diags = app_image(tmp_path, "one"), app_image(tmp_path, "two"), diags_image(tmp_path)
+    return {None: None, "one": one, "two": two, "bad": flip(one), "diags": diags,
+            "id": flip(two, 15),  # the id word is covered by the CRC too
+            "kernel": make_image(tmp_path, [("kernel", "1.0.0.0", b"k" * 1000),
+                                            ("uboot", "1.0.0.0", b"u" * 77)]),
+            "dft": make_image(tmp_path, [("dft", "1.0.0.0", b"d" * 10)]), "bad-diags": flip(diags)}
 
 
 B1, B2 = "Booting image '1'", "Booting image '2'"
@@ -58,9 +54,9 @@ FALLBACKS = {
 @pytest.mark.parametrize("row", rows(FALLBACKS, ppc={"crc-first", "both-missing"}))
 def test_fallbacks(row, make_board, terminal, tmp_path):
     image1, image2, rescue, slot, shell, out, err, program, booted = row
-    board = make_board(image1=image(tmp_path, image1), image2=image(tmp_path, image2),
-                       rescue=image(tmp_path, rescue), boot_slot=slot,
-                       env=["shell=on"] if shell else None)
+    image = images(tmp_path)
+    board = make_board(image1=image[image1], image2=image[image2], rescue=image[rescue],
+                       boot_slot=slot, env=["shell=on"] if shell else None)
     t = terminal(board)
     if shell:  # the failure's shell before the reset, not the launch's
         t.expect("/ # ")
@@ -79,7 +75,7 @@ def test_vpd_boot_slot_chooses_the_first_slot_and_the_other_is_tried_next(
         vpd, make_board, terminal, tmp_path):
     first = 2 if vpd == 2 else 1
     other = 3 - first
-    board = make_board(**{f"image{first}": image(tmp_path, "kernel"),
+    board = make_board(**{f"image{first}": images(tmp_path)["kernel"],
                           f"image{other}": app_image(tmp_path, f"slot{other}")},
                        boot_slot=2 if vpd == "nak" else vpd)
     if vpd == "nak":
@@ -119,13 +115,17 @@ def test_sigint_during_the_boot_changes_nothing(make_board, terminal, tmp_path):
 
 def test_the_installed_powerpc_launcher_boots_the_chosen_slot(make_board, terminal, tmp_path):
     """As a switch carries it: stripped, dynamically linked against the
-    PowerPC C library, its device model a PowerPC preload."""
+    PowerPC C library, its device model a PowerPC preload; installed with
+    the USB stick's handler, which the device manager's rule names."""
     if not os.path.exists(os.path.join(vswitch.PPC_BUILD_DIR, "src", "launcher")):
         pytest.skip("the PowerPC build has no launcher")
-    subprocess.run(["cmake", "--install", vswitch.PPC_BUILD_DIR, "--prefix", "/", "--strip"], check=True,
-                   capture_output=True, env=dict(os.environ, DESTDIR=str(tmp_path / "tree")))
+    tree = tmp_path / "tree"
+    subprocess.run(["cmake", "--install", vswitch.PPC_BUILD_DIR, "--prefix", "/", "--strip"],
+                   check=True, capture_output=True, env=dict(os.environ, DESTDIR=str(tree)))
+    rule = re.search(r"^sd\S*\s+0:0\s+660\s+\*(/\S+)$", (tree / "etc/mdev.conf").read_text(), re.M)
+    assert rule and os.access(tree / rule.group(1).lstrip("/"), os.X_OK)
     board = make_board(image1=app_image(tmp_path, "one"), image2=app_image(tmp_path, "two"),
                        boot_slot=2)
-    t = terminal(board, launcher=str(tmp_path / "tree" / "sbin" / "launcher"))
+    t = terminal(board, launcher=str(tree / "sbin" / "launcher"))
     assert t.finish() == APP_ENDED and t.err() == ""
     assert started(t) == ["APP two"] and board.vpd(BOOTED) == 2

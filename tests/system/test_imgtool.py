@@ -22,13 +22,6 @@ def record(magic, version, payload):
     return struct.pack(">I", zlib.crc32(tail) ^ 0xFFFFFFFF) + tail  # no final inversion
 
 
-def test_example_record_byte_for_byte(tmp_path):
-    (tmp_path / "abc").write_bytes(b"abc")
-    assert run("create", tmp_path / "ex.img", f"application:1.2.3.4:{tmp_path}/abc").returncode == 0
-    assert (tmp_path / "ex.img").read_bytes() == bytes.fromhex(
-        "a5af3b7a 00000003 01504754 01020304 616263")
-
-
 def test_round_trip_and_damaged_records(tmp_path):
     kernel, app = b"\x00\xff" * 50, os.urandom(200_003)  # the second spans several read chunks
     (tmp_path / "k").write_bytes(kernel)

@@ -3,7 +3,7 @@ server, gateway and cable), through the test driver mgmt_driver booted in
 the launcher's place: "setup ALLOW [FILE]" runs the port set-up, any other
 line runs in the switch's shell."""
 
-import os
+import pathlib
 import re
 import subprocess
 import time
@@ -84,8 +84,7 @@ def test_cancelled_dialogues_run_no_command(make_board, terminal):
     board = make_board()
     t = boot(terminal, board)
     for i, (answers, last) in enumerate(ENDS):
-        with open(os.path.join(board.path, f"answers{i}"), "w") as f:
-            f.write(answers)
+        pathlib.Path(board.path, f"answers{i}").write_text(answers)
         assert run(t, f"setup 1 /.vswitch/answers{i}").endswith(last + result(0))
     t.send("setup 1\r")
     t.expect(DHCP_Q)

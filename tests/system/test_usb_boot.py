@@ -7,9 +7,9 @@ import os
 
 import pytest
 
-from conftest import (APP_ENDED, APP_EXIT, APP_SCRIPT, BOOT_SLOT, BOOTED, EXTRACTING, USB_READY,
-                      app_image, devices_log, make_image, press, set_env, set_faults, tar_gz,
-                      uboot_payload, usb_board, user_file, vswitch)
+from conftest import (APP_ENDED, BOOT_SLOT, BOOTED, ERR_TAG, EXTRACTING, USB_READY, app_image,
+                      devices_log, make_image, press, set_env, set_faults, uboot_payload,
+                      usb_board, user_file, vswitch)
 
 OWN, R1, R2 = "QLX5270_OS.img", "QLX5270_replace1_OS.img", "QLX5270_replace2_OS.img"
 LISTED = "USB image is in rejected list.\nWould you still like to load it? (y/n) "
@@ -70,17 +70,15 @@ def test_replacement_then_the_sticks_own_image_and_its_rejected_list(make_board,
     set_env(board, ["diagnostics=diags"])
     t = terminal(board)
     press(t, "y")
-    t.expect_err("Image not found... \n")
+    t.expect(ERR_TAG + "Image not found... \n")
     t.expect(f"Booting image '{OWN}' from USB stick.\nAPP own ")
     assert t.finish() == APP_ENDED and "rejected list" not in t.text
 
 
 def test_power_cut_during_a_replacement_is_mended_at_the_next_start(make_board, terminal,
                                                                      tmp_path):
-    big = make_image(tmp_path, [("application", "2.0.0.2", tar_gz({
-        "home/bin/mp.elf.strip": (APP_SCRIPT.format(name="big", status=APP_EXIT).encode(), 0o755),
-        "home/bin/distro-id": (b"test distribution\n", 0o644),
-        "home/pad.bin": (os.urandom(1 << 20), 0o644)}))])
+    pad = {"home/pad.bin": (os.urandom(1 << 20), 0o644)}
+    big = app_image(tmp_path, "big", "2.0.0.2", extra=pad)
     board = usb_board(make_board, tmp_path, {R2: big})
     # A JFFS2 partition keeps the whole nodes written before a cut: a prefix.
     cut = 256 * 1024

@@ -1,8 +1,7 @@
 """The USB stick on the virtual switch: the launcher's wait for it (arriving
 late, too late, never, with a damaged file system, or not allowed by the
-VPD), the stick handler (installed with the launcher into a root-filesystem
-tree, taking the stick away when it is pulled out), and the yes/no question
-put for a replacement in the rejected-image list."""
+VPD), the stick handler taking the stick away when it is pulled out, and
+the yes/no question put for a replacement in the rejected-image list."""
 
 import hashlib
 import os
@@ -11,7 +10,7 @@ import subprocess
 
 import pytest
 
-from conftest import (APP_ENDED, BOOT_SLOT, BUILD_DIR, USB_WAIT, VSWITCH, app_image, in_order,
+from conftest import (APP_ENDED, BOOT_SLOT, USB_WAIT, VSWITCH, app_image, in_order,
                       user_file, usb_board, vswitch)
 
 NOTES = {"Notes.txt": b"no image here\n"}
@@ -73,16 +72,6 @@ def test_pulled_stick_loses_its_sign_before_its_mount(make_board, terminal, stan
     assert t.finish() == ("launcher exited with status 0", 1)
     assert in_order(t.log(), ["vswitch: USB stick plugged in", "mount -t vfat -o ro /dev/sda "
                               "/mnt/usb", "vswitch: USB stick pulled out", "umount -l /mnt/usb"])
-
-
-def test_handler_installs_with_the_launcher_into_a_root_filesystem_tree(tmp_path):
-    tree = tmp_path / "rootfs"
-    subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", "/"], check=True,
-                   capture_output=True, env=dict(os.environ, DESTDIR=str(tree)))
-    rule = re.search(r"^sd\S*\s+0:0\s+660\s+\*(/\S+)$", (tree / "etc/mdev.conf").read_text(),
-                     re.M)
-    assert rule and os.access(tree / rule.group(1).lstrip("/"), os.X_OK)
-    assert os.access(tree / "sbin/launcher", os.X_OK)
 
 
 QUESTION = "Replacement USB image is in rejected list.\nWould you still like to load it? "

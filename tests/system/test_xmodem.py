@@ -5,34 +5,20 @@ clean or made faulty by `vswitch line`, and from the rescue menu's serial
 download when the switch has no usable /usr/bin/rx."""
 
 import re
-import termios
 
 import pytest
 
-from conftest import (ERR_TAG, MENU, PROMPT, SLOT_QUESTION, VSWITCH, WAIT, app_image, choose,
-                      driver, pattern, rescue_board, to_menu, user_file)
+from conftest import (MENU, PROMPT, SLOT_QUESTION, VSWITCH, WAIT, app_image, choose, driver,
+                      pattern, rescue_board, to_menu, transfer, user_file)
 
-RESTORE = "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n"
 DONE = "EOT\nAll done\n"
 FAILED = "Serial download failed, image not installed\n"
 LETTERS = {"C": "C", "\x06": "A", "\x15": "N", "\x18": "X"}  # "C", ACK, NAK, CAN
 
 
-def transfer(t, peer=None, timeout=WAIT):
-    """From the instructions on, as the operator: Enter at 115200, the
-    sender (if any) on the line, Enter at the old speed. Returns what the
-    receiver answered, as letters."""
-    t.expect("before initiating the download.\n")
-    t.wait_line(lambda a: a[4] == termios.B115200 and not a[3] & termios.ICANON)
-    t.send(b"\r")
-    start = len(t.text)
-    if peer:
-        t.relay(peer)
-    t.expect(RESTORE, timeout)
-    line = re.sub(re.escape(ERR_TAG) + r"[^\n]*\n", "", t.text[start:t.pos - len(RESTORE)])
-    t.wait_line(lambda a: a[3] & termios.ICANON)
-    t.send(b"\n")
-    return "".join(LETTERS.get(c, "") for c in line)
+def answers(t, peer=None, timeout=WAIT):
+    """The receiver's answers to `peer` in a transfer, as letters."""
+    return "".join(LETTERS.get(c, "") for c in transfer(t, peer, timeout))
 
 
 def sx(tmp_path, data, *args, faults=()):
@@ -67,7 +53,7 @@ def test_lrzsz_sender(make_board, terminal, tmp_path, args, size, received):
     data = pattern(size, size)
     board = make_board()
     t = receive(terminal, board)
-    assert re.fullmatch("C+A*NA", transfer(t, sx(tmp_path, data, *args)))
+    assert re.fullmatch("C+A*NA", answers(t, sx(tmp_path, data, *args)))
     assert result(t) == received
     assert user_file(board, "rx.bin") == data + b"\x1a" * (received - size)
     assert t.err() == DONE
@@ -75,7 +61,7 @@ def test_lrzsz_sender(make_board, terminal, tmp_path, args, size, received):
 
 # Three 1024-byte blocks under one fault each (or a file that takes no
 # data): the answers after the first "C"s, the blocks kept, standard error.
-@pytest.mark.parametrize("fault, answers, kept, err", [
+@pytest.mark.parametrize("fault, answered, kept, err", [
     ("flip@2", "ANAANA", 3, DONE),                 # CRC mismatch: NAK, resend taken
     ("drop@2", "ANAANA", 3, DONE),                 # a CRC byte that never comes
     ("repeat@2", "AAAANA", 3, DONE),               # lost ACK: ACK again, kept once
@@ -86,13 +72,13 @@ def test_lrzsz_sender(make_board, terminal, tmp_path, args, size, received):
     ("cancel@1", "XXXXX", 0, "CAN\n"),             # CAN CAN: the sender cancels
     ("/dev/full", "XXXXX", None, ""),              # a block that cannot be stored
 ])
-def test_faulty_line(make_board, terminal, tmp_path, fault, answers, kept, err):
+def test_faulty_line(make_board, terminal, tmp_path, fault, answered, kept, err):
     data = pattern(3, 3000) + b"\x1a" * 72
     board = make_board()
     to_file = fault.startswith("/")
     t = receive(terminal, board, path=fault if to_file else "/user/rx.bin")
     peer = sx(tmp_path, data[:3000], "-k", faults=[] if to_file else fault.split())
-    assert re.fullmatch("C+" + answers, transfer(t, peer))
+    assert re.fullmatch("C+" + answered, answers(t, peer))
     assert result(t) == (len(data) if kept == 3 else 0)
     if kept is not None:
         assert user_file(board, "rx.bin") == data[:1024 * kept]
@@ -101,16 +87,16 @@ def test_faulty_line(make_board, terminal, tmp_path, fault, answers, kept, err):
 
 # No transfer: a sender that never starts is asked about once a second for
 # about a minute, then cancelled; a file or a port that does not open.
-@pytest.mark.parametrize("port, path, answers, err", [
+@pytest.mark.parametrize("port, path, answered, err", [
     ("/dev/ttyS0", "/user/rx.bin", "C" * 60 + "XXXXX", ""),
     ("/dev/ttyS0", "/no/dir/rx.bin", "", "Can't open file!: No such file or directory\n"),
     ("/dev/no-port", "/user/rx.bin", None,
      "Can't open serial port!: No such file or directory\n")])
-def test_no_transfer(make_board, terminal, port, path, answers, err):
+def test_no_transfer(make_board, terminal, port, path, answered, err):
     t = receive(terminal, make_board(), port, path)
-    if answers is not None:
-        assert transfer(t, timeout=3 * WAIT) == answers
-    assert result(t) == (0 if answers else -1)
+    if answered is not None:
+        assert answers(t, timeout=3 * WAIT) == answered
+    assert result(t) == (0 if answered else -1)
     assert t.err() == err
 
 

@@ -14,10 +14,7 @@ namespace {
 std::vector<std::string> commands;
 const char *md5sum_writes = nullptr; // nullptr: no shell can be started
 
-void write_scratch(const char *text)
-{
-    std::ofstream("/tmp/img_md5string") << text;
-}
+void write_scratch(const char *text) { std::ofstream("/tmp/img_md5string") << text; }
 
 } // namespace
 
