@@ -9,7 +9,7 @@
      the read(2) total of the launcher's process (rchar: its own reads and
      those of the children it waited for, md5sum and tar among them; the
      process keeps it across the exec, and the application prints it).
-  2. Installs from the stick by the real installer (the install driver,
+  2. Installs from the stick by the real installer (bench/install_bench,
      skip-if-same on as the USB steps call it): a 32 MiB slot replacement
      and a 15 MiB root-filesystem record, against a plain copy of the same
      file from the stick to /tmp.
@@ -28,8 +28,10 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tests" / "system"))
 
-from conftest import (LAUNCHER, PRELOAD, Terminal, devices_log, driver,  # noqa: E402
+from conftest import (BUILD_DIR, LAUNCHER, PRELOAD, Terminal, devices_log,  # noqa: E402
                       make_image, tar_gz, uboot_payload, vswitch)
+
+INSTALL_BENCH = os.path.join(BUILD_DIR, "bench", "install_bench")
 
 # Prints what the launcher's process read and when it started, then ends.
 APP = r"""#!/bin/sh
@@ -115,10 +117,10 @@ def install_figures(tmp):
     for name, data, slot in (("QLX5270_replace2_OS.img", replacement, 2), ("rfs.img", rfs, 0)):
         board = vswitch.create_board(str(tmp / f"install-{slot}"))
         vswitch.make_stick(board.usb, [(name, data)])
-        t = Terminal(board, tmp, driver("install_driver"), PRELOAD, tag=False)
+        t = Terminal(board, tmp, INSTALL_BENCH, PRELOAD, tag=False)
         try:
-            t.expect("install driver: path skip slot? ")
-            t.send(f"bench /mnt/usb/{name} 1 {slot}\r")
+            t.expect("install bench: path skip slot? ")
+            t.send(f"/mnt/usb/{name} 1 {slot}\r")
             t.expect("bench install_s=", timeout=600)  # not the echo of the line typed
             fields = dict(item.split("=") for item in ("install_s=" + t.expect("\n")).split())
             result = t.expect("\n").strip()
