@@ -66,17 +66,17 @@ def write_all(fd, data):
             return
 
 
-def parse_faults(specs):
+def parse_faults(asked):
     """{block number: kind}, and the set of EVENTS asked for."""
     faults, events = {}, set()
-    for spec in specs or []:
-        kind, _, where = spec.partition("@")
-        if spec in EVENTS:
-            events.add(spec)
+    for fault in asked or []:
+        kind, _, where = fault.partition("@")
+        if fault in EVENTS:
+            events.add(fault)
         elif kind in KINDS and where.isdigit():
             faults[int(where)] = kind
         else:
-            raise ValueError(f"unknown fault {spec!r}")
+            raise ValueError(f"unknown fault {fault!r}")
     return faults, events
 
 
