@@ -58,7 +58,8 @@ int Xmodem1K(const char *path);
 constexpr int kXmodemBlockSize = 1024;
 constexpr int kXmodemStartRequests = 60;
 
-// Writes one byte to the port; write()'s result.
+// Writes one byte to the non-blocking port, waiting up to 5 s for room in
+// its transmit buffer; 1, or -1 when the port refuses it.
 int putByte(uint8_t byte, int fd);
 // 1 when a byte arrived within `seconds`, stored at `dest`; -1 otherwise,
 // with `dest` untouched. The non-blocking port is polled `seconds` x 1000

@@ -43,6 +43,7 @@ constexpr int kAfterEotTimeout = 5;
 constexpr int kAfterCanTimeout = 3;
 constexpr int kRepeatQuiet = 1;        // silence that ends a repeated block
 constexpr int kErrorQuiet = 2;         // silence before NAK and after CAN
+constexpr int kPutTimeout = 5;         // for room to send one byte
 
 uint8_t buffer[kXmodemBlockSize];
 int errorflag = 0;
@@ -325,9 +326,23 @@ void run_transfer(Transfer &t)
 
 } // namespace
 
+// The port is non-blocking, so a transmit buffer that is full for the
+// moment refuses the byte with EAGAIN; an ACK, NAK or CAN lost that way
+// would leave the sender waiting or resending. Waits for room instead, a
+// bounded time, so that a line that never drains cannot hang the receiver.
 int putByte(uint8_t byte, int fd)
 {
-    return int(write(fd, &byte, 1));
+    for (long polls = long(kPutTimeout) * 1000; polls > 0; polls--) {
+        const ssize_t n = write(fd, &byte, 1);
+        if (n == 1)
+            return 1;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return -1;
+        struct pollfd port = {fd, POLLOUT, 0};
+        if (poll(&port, 1, 1) < 0)
+            sleep_one_ms();
+    }
+    return -1;
 }
 
 int getByte(int seconds, uint8_t *dest, int fd)

@@ -4,9 +4,12 @@
 #include "fixture.h"
 #include "xmodem.h"
 
+#include <fcntl.h>
 #include <functional>
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <thread>
 
 static unsigned polls = 0, act_at = 0;
 static std::function<void()> act;
@@ -104,6 +107,45 @@ TEST(Serial, DownloadSettingsAndWaits)
     for (int open_fd : {fd, master, slave})
         close(open_fd);
     serial_device = "/dev/ttyS0";
+}
+
+// A line whose transmit buffer is full refuses a byte on the non-blocking
+// port (EAGAIN) until the other end reads: the receiver's answer must wait
+// for room, not be lost.
+TEST(Serial, AnswerWaitsForRoomOnAFullLine)
+{
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    termios raw = settings_of(slave);
+    cfmakeraw(&raw);
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);
+    ASSERT_EQ(fcntl(slave, F_SETFL, O_NONBLOCK), 0);
+    const std::string fill(4096, 'f');
+    size_t filled = 0;
+    ssize_t n;
+    while ((n = write(slave, fill.data(), fill.size())) > 0)
+        filled += size_t(n);
+    ASSERT_TRUE(errno == EAGAIN && filled > 0);
+    size_t received = 0;
+    char last = 0;
+    std::thread reader([&] {
+        usleep(100000); // the answer finds the line full
+        char piece[4096];
+        struct pollfd line = {master, POLLIN, 0};
+        while (received < filled + 1 && poll(&line, 1, 5000) == 1) {
+            const ssize_t got = read(master, piece, sizeof piece);
+            if (got <= 0)
+                break;
+            received += size_t(got);
+            last = piece[got - 1];
+        }
+    });
+    EXPECT_EQ(putByte(0x18, slave), 1);
+    reader.join();
+    EXPECT_EQ(received, filled + 1);
+    EXPECT_EQ(last, 0x18);
+    close(master);
+    close(slave);
 }
 
 } // namespace
