@@ -108,11 +108,12 @@ int take_byte(int fd, uint8_t *dest)
     return 1;
 }
 
-// The pause after an empty poll: 1 ms, cut short when a byte arrives, so
-// that a block that follows its ACK at once is not held up by the pause.
-void pause_for_input(int fd)
+// The pause after an empty poll: 1 ms, cut short when the port is ready
+// (`events`: a byte arrived, or room to send), so that a block that
+// follows its ACK at once is not held up by the pause.
+void pause_for(int fd, short events)
 {
-    struct pollfd port = {fd, POLLIN, 0};
+    struct pollfd port = {fd, events, 0};
     if (poll(&port, 1, 1) < 0)
         sleep_one_ms();
 }
@@ -338,9 +339,7 @@ int putByte(uint8_t byte, int fd)
             return 1;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             return -1;
-        struct pollfd port = {fd, POLLOUT, 0};
-        if (poll(&port, 1, 1) < 0)
-            sleep_one_ms();
+        pause_for(fd, POLLOUT);
     }
     return -1;
 }
@@ -354,7 +353,7 @@ int getByte(int seconds, uint8_t *dest, int fd)
         // A port that hung up reads as ready at once: the whole
         // millisecond, so that the polls never spin.
         if (taken == 0)
-            pause_for_input(fd);
+            pause_for(fd, POLLIN);
         else
             sleep_one_ms();
     }
