@@ -25,7 +25,7 @@ namespace {
 
 // Partition sizes of the switch's flash map, for a board.conf that omits them.
 const uint32_t kDefaultSizes[] = {
-    524288, 131072, 262144, 3145728, 15728640, 10485760, 2097152,
+    524288, 131072, 262144, 3145728, 15728640, 10485760, 16777216,
 };
 const uint32_t kDefaultEraseSize = 131072;
 const uint32_t kEepromSize = 8192;

@@ -14,6 +14,8 @@ from vsw.namespace import namespace_init, status
 from vsw.net import set_cable
 from vsw.power import boot
 from vsw.stick import stick_listing
+from vsw.vm import cut_power, machine_cache
+from vsw.vmkernel import prepare_kernel
 
 
 
@@ -122,7 +124,20 @@ def cmd_boot(args):
                 console_link=args.console_link, mgmt_port=args.mgmt_port,
                 fast_clock=args.fast_clock, usb_unplug=args.usb_unplug,
                 cut_at_file_size=args.cut_at_file_size, target_preload=args.target_preload,
-                rx=args.rx)
+                rx=args.rx, machine=args.machine, build=build)
+
+
+def cmd_vm_kernel(args):
+    vmlinux, modules = prepare_kernel(args.cache or machine_cache())
+    print(f"vswitch: virtual machine kernel {vmlinux}, modules in {modules}")
+    return 0
+
+
+def cmd_cut(args):
+    board = Board(args.board)
+    board.check()
+    cut_power(board)
+    return 0
 
 
 def cmd_cable(args):
@@ -168,6 +183,11 @@ def parser():
                    help="the launcher's build: host (default), or ppc for the PowerPC "
                         f"build's launcher with the device model ({PPC_BUILD_DIR}/"
                         f"{PPC_LAUNCHER}), run under qemu-ppc-static")
+    b.add_argument("--machine", choices=("ns", "vm"),
+                   default=os.environ.get("SWITCH_MACHINE", "ns"),
+                   help="ns: the launcher in private namespaces with the device model (default, "
+                        "fast); vm: a full-system virtual machine with Debian's kernel and its "
+                        "real drivers (default from SWITCH_MACHINE)")
     b.add_argument("--launcher", help="launcher binary (default: $SWITCH_BUILD_DIR/src/launcher, "
                    "or the --target build's); a PowerPC one runs under qemu-ppc-static")
     b.add_argument("--preload", help="device preload of the host's programs, or none (default: "
@@ -208,6 +228,14 @@ def parser():
     k.add_argument("board")
     k.add_argument("action", choices=("plug", "pull"))
     k.set_defaults(func=cmd_cable)
+    v = sub.add_parser("vm-kernel", help="fetch Debian's kernel for the virtual machine and "
+                                         "build its I2C module (once; reused after)")
+    v.add_argument("cache", nargs="?", help="cache directory (default: build/vm, or "
+                                            "$SWITCH_VM_CACHE)")
+    v.set_defaults(func=cmd_vm_kernel)
+    u = sub.add_parser("cut", help="cut the power of a board running as a virtual machine")
+    u.add_argument("board")
+    u.set_defaults(func=cmd_cut)
     n = sub.add_parser("line", help="relay stdin and stdout to a program over a serial line "
                                     "that can be paced and faulty (see vsw/line.py)")
     n.add_argument("--baud", type=int, help="pace both directions to this rate (10 bits a byte)")

@@ -27,7 +27,7 @@ PARTITIONS = [
     ("kernel", 3145728),
     ("rfs", 15728640),
     ("rescue", 10485760),
-    ("user-char", 2097152),
+    ("user-char", 16777216),
 ]
 PARTITION_NAMES = [name for name, _ in PARTITIONS]
 DEFAULT_ERASESIZE = 131072

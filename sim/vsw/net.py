@@ -133,6 +133,11 @@ class LabNetwork:
 
 def set_cable(board, plugged):
     """Plugs or pulls the cable of a running board's management port."""
+    from vsw import qmp
+    machine = qmp.running_machine(board)
+    if machine is not None:
+        qmp.request(machine[1], ("set_link", {"name": "mgmt", "up": plugged}))
+        return
     try:
         with open(os.path.join(board.path, LAB_FILE)) as f:
             pid, namespace = f.read().split()
@@ -147,3 +152,20 @@ def set_cable(board, plugged):
         ip_in(f"/proc/self/fd/{fd}", link_command(plugged), pass_fds=(fd,))
     finally:
         os.close(fd)
+
+
+class MachineLab(LabNetwork):
+    """The lab of a virtual machine: QEMU runs in the lab's network
+    namespace, its tap device "lab0" is the lab end and the switch's "eth0"
+    is the machine's e1000; the cable is that NIC's link, set through the
+    monitor, so the guest's driver sees the carrier go and come."""
+
+    def namespace(self):
+        wait_for_own_namespace(self.proc.pid)
+        return f"/proc/{self.proc.pid}/ns/net"
+
+    def connect_tap(self):
+        ip_in(self.namespace(), "link set lo up", f"address add {BEYOND}/32 dev lo",
+              f"address add {GATEWAY}/24 dev {LAB_END}", f"link set {LAB_END} up")
+        self.proc.stdin.write(b"go\n")
+        self.proc.stdin.close()

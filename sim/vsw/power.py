@@ -24,6 +24,7 @@ from vsw.common import PR_SET_PDEATHSIG, libc
 from vsw.namespace import namespace_ids
 from vsw.net import LabNetwork
 from vsw.rootfs import build_duma, elf_dependencies, elf_machine
+from vsw.vm import boot_machine, machine_checks
 
 def find_program(path, what):
     if not path or not os.path.isfile(path) or not os.access(path, os.X_OK):
@@ -161,77 +162,11 @@ def boot_once(board, cfg, console, deadline):
                             stderr=subprocess.STDOUT, pass_fds=inherited,
                             preexec_fn=set_parent_death_signal)
     os.close(slave)
-    os.set_blocking(master, False)
-    status_fd = proc.stdout.fileno()
-    pending_in = b""
-    status_buf = b""
-    result = None
-    master_open = True
-    status_open = True
-    ended_at = None
     try:
         if net is not None:
             os.close(ready[0])
             connect_network(net, proc.pid, ready[1], console)
-        while master_open or status_open:
-            now = time.monotonic()
-            if ended_at is not None and now - ended_at > 5:
-                break  # init is gone; whatever still holds the pty is not ours
-            wait = 0.5
-            if deadline is not None:
-                if now >= deadline and result is None:
-                    result = ("timeout", None)
-                    break
-                wait = min(wait, max(0.0, deadline - now))
-            readers = [fd for fd, on in ((master, master_open), (status_fd, status_open)) if on]
-            if console.stdin_open and result is None:
-                readers.append(console.stdin)
-            writers = [master] if pending_in and master_open else []
-            readable, writable, _ = select.select(readers, writers, [], wait)
-            if master in readable:
-                try:
-                    data = os.read(master, 65536)
-                except BlockingIOError:
-                    data = None
-                except OSError:
-                    data = b""
-                if data == b"":
-                    master_open = False
-                elif data:
-                    console.write(data)
-            if console.stdin in readable:
-                data = os.read(console.stdin, 4096)
-                if not data:
-                    console.stdin_open = False
-                elif console.escape is not None and console.escape in data:
-                    pending_in += data[:data.index(console.escape)]
-                    result = ("operator", None)
-                    break
-                else:
-                    pending_in += data
-            if master in writable:
-                try:
-                    n = os.write(master, pending_in)
-                    pending_in = pending_in[n:]
-                except BlockingIOError:
-                    pass
-            if status_fd in readable:
-                data = os.read(status_fd, 65536)
-                if not data:
-                    status_open = False
-                    ended_at = time.monotonic()
-                status_buf += data
-                while b"\n" in status_buf:
-                    line, status_buf = status_buf.split(b"\n", 1)
-                    text = line.decode(errors="replace")
-                    if text.startswith(STATUS_PREFIX):
-                        words = text[len(STATUS_PREFIX):].split()
-                        if words[0] in ("reboot", "halt", "poweroff", "ended", "powercut"):
-                            result = (words[0], words[1:])
-                        elif words[0] == "error":
-                            result = ("error", " ".join(words[1:]))
-                    else:
-                        console.say("vswitch: " + text)
+        result = relay_console(console, master, proc.stdout.fileno(), deadline)
     finally:
         if proc.poll() is None:
             proc.kill()
@@ -254,6 +189,87 @@ def boot_once(board, cfg, console, deadline):
             result = ("error", f"the namespace ended without a report (status {code})")
     return result
 
+
+
+def status_result(text):
+    """How a status line of init ends the boot, or None."""
+    words = text[len(STATUS_PREFIX):].split()
+    if words[0] in ("reboot", "halt", "poweroff", "ended", "powercut"):
+        return (words[0], words[1:])
+    if words[0] == "error":
+        return ("error", " ".join(words[1:]))
+    return None
+
+
+def relay_console(console, master, status_fd, deadline, on_report=None):
+    """Relays the console between the user and the board's pty master until
+    the machine's status channel closes (or the deadline, or the operator's
+    escape key). Status lines that do not end the boot go to `on_report`
+    (their words). Returns how the boot ended, or None when init said
+    nothing."""
+    os.set_blocking(master, False)
+    pending_in = b""
+    status_buf = b""
+    result = None
+    master_open = True
+    status_open = True
+    ended_at = None
+    while master_open or status_open:
+        now = time.monotonic()
+        if ended_at is not None and now - ended_at > 5:
+            break  # init is gone; whatever still holds the pty is not ours
+        wait = 0.5
+        if deadline is not None:
+            if now >= deadline and result is None:
+                return ("timeout", None)
+            wait = min(wait, max(0.0, deadline - now))
+        readers = [fd for fd, on in ((master, master_open), (status_fd, status_open)) if on]
+        if console.stdin_open and result is None:
+            readers.append(console.stdin)
+        writers = [master] if pending_in and master_open else []
+        readable, writable, _ = select.select(readers, writers, [], wait)
+        if master in readable:
+            try:
+                data = os.read(master, 65536)
+            except BlockingIOError:
+                data = None
+            except OSError:
+                data = b""
+            if data == b"":
+                master_open = False
+            elif data:
+                console.write(data)
+        if console.stdin in readable:
+            data = os.read(console.stdin, 4096)
+            if not data:
+                console.stdin_open = False
+            elif console.escape is not None and console.escape in data:
+                return ("operator", None)
+            else:
+                pending_in += data
+        if master in writable:
+            try:
+                n = os.write(master, pending_in)
+                pending_in = pending_in[n:]
+            except BlockingIOError:
+                pass
+        if status_fd in readable:
+            data = os.read(status_fd, 65536)
+            if not data:
+                status_open = False
+                ended_at = time.monotonic()
+            status_buf += data
+            while b"\n" in status_buf:
+                line, status_buf = status_buf.split(b"\n", 1)
+                text = line.decode(errors="replace").rstrip("\r")
+                if text.startswith(STATUS_PREFIX):
+                    ending = status_result(text)
+                    if ending is None and on_report is not None:
+                        on_report(text[len(STATUS_PREFIX):].split())
+                    result = ending or result
+                elif text:
+                    console.say("vswitch: " + text)
+    return result
 
 def connect_network(net, switch_pid, ready, console):
     """Gives the switch its management port before init starts the
@@ -296,6 +312,8 @@ def describe(result, timeout):
         return EXIT_ENDED, "board would not start: {} partition damaged ({})".format(*detail)
     if kind == "powercut":
         return EXIT_ENDED, f"power cut as a file reached {detail[0]} bytes"
+    if kind == "cut":
+        return EXIT_ENDED, "power cut"
     if kind == "timeout":
         return EXIT_TIMEOUT, f"no end within {timeout:g} seconds; board powered off"
     if kind == "operator":
@@ -306,7 +324,7 @@ def describe(result, timeout):
 def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
          usb_delay=0.0, hostname="vswitch", stderr_tag=None, console_link=None,
          mgmt_port=None, fast_clock=None, usb_unplug=None, cut_at_file_size=None,
-         target_preload=None, rx="lrzsz"):
+         target_preload=None, rx="lrzsz", machine="ns", build=None):
     """Boots the board, and again after each reboot up to `reboots` times
     (None: after every reboot). `rx` is what the switch has as /usr/bin/rx:
     "lrzsz" (the stand-in that runs lrzsz's receiver), "missing" or
@@ -347,7 +365,10 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
         "term": os.environ.get("TERM"),
         "host_namespaces": namespace_ids(),
     }
-    if cfg["usb"] and not cfg["fusefat"]:
+    cfg["build"] = build
+    if machine == "vm":
+        machine_checks(cfg)
+    elif cfg["usb"] and not cfg["fusefat"]:
         raise VswitchError("fusefat not found (install fusefat): a stick cannot be mounted")
     if cfg["preload"] and not os.path.isfile(cfg["preload"]):
         raise VswitchError(f"device preload not found at {preload}")
@@ -380,7 +401,8 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
                 console.say("vswitch: console attached; Ctrl-] powers the board off")
             cycle = 0
             while True:
-                result = power_on(board) or boot_once(board, cfg, console, deadline)
+                start = boot_machine if machine == "vm" else boot_once
+                result = power_on(board) or start(board, cfg, console, deadline)
                 code, text = describe(result, timeout)
                 board.append_log("vswitch: " + text)
                 console.say("vswitch: " + text)

@@ -33,8 +33,11 @@ SIM_DIR = os.path.join(REPO, "sim")
 sys.path.insert(0, SIM_DIR)
 
 import vswitch  # noqa: E402  (sim/vswitch.py, put on the path just above)
+from vsw.rootfs import elf_machine  # noqa: E402
 
 BUILD_DIR = os.environ.get("SWITCH_BUILD_DIR", os.path.join(REPO, "build", "host"))
+# SWITCH_MACHINE=vm boots every board as a full-system virtual machine.
+VM = os.environ.get("SWITCH_MACHINE") == "vm"
 # SWITCH_TARGET=ppc boots the PowerPC build's launcher and drivers under qemu-ppc instead.
 PPC = os.environ.get("SWITCH_TARGET") == "ppc"
 TARGET_DIR = vswitch.PPC_BUILD_DIR if PPC else BUILD_DIR
@@ -78,6 +81,14 @@ USB_READY = USB_WAIT + "USB mounted and ready!\n"
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "ppc: run against the PowerPC launcher by the test command")
+    config.addinivalue_line("markers", "vm: run on the virtual machine by the test command")
+
+
+def model_only(what):
+    """Skips on the virtual machine a test that needs what only the device
+    model has (its log of requests, fault rules, the fast clock...)."""
+    if VM:
+        pytest.skip(f"the virtual machine has no {what}")
 
 
 def rows(table, ppc=()):
@@ -257,6 +268,7 @@ def set_env(board, entries):
 
 
 def set_faults(board, *rules):
+    model_only("fault rules")
     pathlib.Path(board.dev, "faults").write_text("".join(rule + "\n" for rule in rules))
 
 
@@ -277,6 +289,7 @@ def user_file(board, name):
 
 
 def devices_log(board):
+    model_only("device log")
     return pathlib.Path(board.dev, "devices.log").read_text().splitlines()
 
 
@@ -307,6 +320,11 @@ class Terminal:
     stdout text that was written later: compare each stream on its own."""
 
     def __init__(self, board, tmp_path, launcher, preload, args=(), timeout=300, tag=True):
+        for option in ("--fast-clock", "--cut-at-file-size", "--target"):
+            if any(a.startswith(option) for a in args):
+                model_only(option)
+        if elf_machine(launcher) == vswitch.EM_PPC:
+            model_only("PowerPC CPU")
         self.board = board
         self.link = str(tmp_path / f"console-{os.path.basename(board.path)}")
         argv = [VSWITCH, "boot", board.path, "--launcher", launcher, "--preload", preload,

@@ -1,0 +1,260 @@
+"""The board as a full-system virtual machine (`vswitch boot --machine vm`):
+QEMU runs Debian's kernel with the real drivers (MTD over block2mtd, JFFS2,
+i2c-dev, the 16550 UART, xHCI with usb-storage and vfat, e1000), BusyBox as
+the root filesystem's programs and the unmodified launcher. The runner
+stays outside: the console is the first UART's other end, power is the
+process's life, and the monitor (QMP) plugs the stick and the cable."""
+
+import os
+import shlex
+import shutil
+import signal
+import subprocess
+import tempfile
+import termios
+import threading
+import time
+
+from vsw import qmp
+from vsw.common import DEFAULT_BUILD_DIR, PARTITION_NAMES, VswitchError
+from vsw.jffs2 import prepare_user_flash, read_back_user_flash
+from vsw.net import MachineLab
+from vsw.stick import log as board_log
+from vsw.vmkernel import prepare_kernel
+from vsw.vmroot import build_initramfs, installed_tree
+
+# Made by scripts/build.sh; another with SWITCH_VM_CACHE.
+DEFAULT_CACHE = os.path.join(os.path.dirname(DEFAULT_BUILD_DIR), "vm")
+QBOOT = "/usr/share/qemu/qboot.rom"
+MEMORY_MB = 512
+# What `vswitch cut` leaves for the runner before it kills the machine.
+CUT_MARK = ".vm-cut"
+
+
+def machine_cache():
+    return os.environ.get("SWITCH_VM_CACHE", DEFAULT_CACHE)
+
+
+def accelerator(cache, vmlinux):
+    """kvm when /dev/kvm is there and a machine actually runs on it (a
+    nested one may open and then never run), else tcg. Probed once per
+    cache; SWITCH_VM_ACCEL=kvm|tcg decides instead."""
+    chosen = os.environ.get("SWITCH_VM_ACCEL")
+    if chosen:
+        return chosen
+    probe = os.path.join(cache, "accel")
+    try:
+        with open(probe) as f:
+            return f.read().strip()
+    except OSError:
+        pass
+    accel = "tcg"
+    if os.access("/dev/kvm", os.R_OK | os.W_OK):
+        try:
+            run = subprocess.run(["qemu-system-x86_64", "-accel", "kvm", "-M", "pc", "-m", "128",
+                                  "-nodefaults", "-display", "none", "-no-reboot", "-bios", QBOOT,
+                                  "-kernel", vmlinux, "-append", "console=ttyS0 panic=-1",
+                                  "-serial", "stdio"], capture_output=True, timeout=15)
+            if b"Kernel panic" in run.stdout:  # no root to mount: the kernel ran
+                accel = "kvm"
+        except subprocess.TimeoutExpired:
+            pass
+    with open(probe, "w") as f:
+        f.write(accel + "\n")
+    return accel
+
+
+def qemu_argv(board, cfg, vmlinux, initramfs, monitor, console_pty, kernel_log):
+    argv = ["qemu-system-x86_64", "-accel", cfg["accel"], "-M", "pc", "-m", str(MEMORY_MB),
+            "-nodefaults", "-display", "none", "-no-reboot", "-S",
+            "-kernel", vmlinux, "-initrd", initramfs,
+            # The kernel's own messages go to the second UART, a file of the
+            # runner's; user space has /dev/console on the first (see init).
+            "-append", "console=ttyS1 quiet panic=-1",
+            "-qmp", f"unix:{monitor},server=on,wait=off",
+            "-chardev", f"serial,id=console,path={console_pty}", "-serial", "chardev:console",
+            "-serial", f"file:{kernel_log}",
+            "-chardev", "stdio,id=rig,signal=off", "-device", "virtio-serial-pci",
+            "-device", "virtconsole,chardev=rig",
+            "-fsdev", f"local,id=board,path={board.path},security_model=none",
+            "-device", "virtio-9p-pci,fsdev=board,mount_tag=board",
+            "-device", "qemu-xhci,id=xhci"]
+    if os.path.exists(QBOOT):
+        argv += ["-bios", QBOOT]
+    for name in PARTITION_NAMES:
+        serial = "user" if name == "user-char" else name
+        argv += ["-drive", f"if=none,id=mtd-{name},format=raw,file={board.partition_file(name)}",
+                 "-device", f"virtio-blk-pci,drive=mtd-{name},serial={serial}"]
+    if cfg.get("usb") and not cfg.get("usb_delay"):
+        argv += ["-drive", f"if=none,id=stick,format=raw,file={cfg['usb']}",
+                 "-device", "usb-storage,bus=xhci.0,drive=stick,id=stick0,removable=on"]
+    if cfg.get("mgmt_port"):
+        argv += ["-netdev", "tap,id=mgmt,ifname=lab0,script=no,downscript=no",
+                 "-device", "e1000,netdev=mgmt"]
+    return argv
+
+
+class LineMirror:
+    """A pty outside the machine that holds the console UART's line settings
+    as the machine's kernel has them (reported by its ttywatch): what
+    `--console-link` shows an onlooker, who must never read or write it."""
+
+    def __init__(self, pair):
+        self.master, self.slave = pair
+        self.path = os.ttyname(self.slave)
+
+    def report(self, words):
+        if words[:1] != ["tty"] or len(words) != 8:
+            return
+        iflag, oflag, cflag, lflag, ispeed, ospeed = (int(w) for w in words[1:7])
+        cc = list(bytes.fromhex(words[7]))[:termios.NCCS]
+        termios.tcsetattr(self.slave, termios.TCSANOW,
+                          [iflag, oflag, cflag, lflag, ispeed, ospeed, cc])
+
+    def close(self):
+        os.close(self.master)
+        os.close(self.slave)
+
+
+def boot_conf(cfg, erasesize):
+    values = {
+        "ERASESIZE": erasesize,
+        "STICK_AT_POWER_ON": "1" if cfg.get("usb") and not cfg.get("usb_delay") else "",
+        "STDERR_TAG": cfg.get("stderr_tag") or "",
+        "HOSTNAME": cfg.get("hostname", "vswitch"),
+    }
+    return "".join(f"{k}={shlex.quote(str(v))}\n" for k, v in values.items())
+
+
+def stick_events(board, cfg, monitor):
+    """Plugs the stick in `usb_delay` seconds after power-on and pulls it
+    `usb_unplug` seconds after power-on, through the monitor."""
+    delay, unplug = cfg.get("usb_delay") or 0, cfg.get("usb_unplug")
+    start = time.monotonic()
+    try:
+        if cfg.get("usb") and delay > 0:
+            time.sleep(delay)
+            qmp.request(monitor, ("blockdev-add", {
+                "node-name": "stick", "driver": "raw",
+                "file": {"driver": "file", "filename": cfg["usb"]}}),
+                ("device_add", {"driver": "usb-storage", "bus": "xhci.0", "drive": "stick",
+                                "id": "stick0", "removable": True}))
+            board_log(board.path, "USB stick plugged in")
+        if cfg.get("usb") and unplug is not None:
+            time.sleep(max(0.0, unplug - (time.monotonic() - start)))
+            qmp.request(monitor, ("device_del", {"id": "stick0"}))
+            board_log(board.path, "USB stick pulled out")
+    except (VswitchError, OSError) as e:
+        board_log(board.path, f"USB stick event failed: {e}")
+
+
+def boot_machine(board, cfg, console, deadline):
+    """One power-on of the board as a virtual machine. Returns (kind, detail)
+    as the namespaces' boot does."""
+    from vsw.power import console_pty, relay_console, replace_symlink, set_parent_death_signal
+    cache = machine_cache()
+    vmlinux, modules = prepare_kernel(cache)
+    cfg = dict(cfg, accel=accelerator(cache, vmlinux))
+    erasesize, _sizes = board.geometry()
+    prepare_user_flash(board, erasesize)
+    work = tempfile.mkdtemp(prefix="vsw-")  # short: a socket path has 108 bytes
+    monitor = os.path.join(work, "qmp")
+    master, slave = console_pty(console)
+    link = cfg.get("console_link")
+    mirror = LineMirror(console_pty(console)) if link else None
+    lab = proc = None
+    errors = tempfile.TemporaryFile("w+", dir=work)
+    try:
+        tree = installed_tree(cfg["build"], work)
+        cfg["product_tree"] = tree
+        initramfs = os.path.join(work, "initramfs")
+        build_initramfs(initramfs, cfg, modules, boot_conf(cfg, erasesize))
+        argv = qemu_argv(board, cfg, vmlinux, initramfs, monitor, os.ttyname(slave),
+                         os.path.join(work, "kernel.console"))
+        if cfg.get("mgmt_port"):
+            lab = MachineLab(board, cfg["busybox"], cfg["mgmt_port"] == "plugged")
+            lab.start()
+            argv = ["nsenter", f"--net={lab.namespace()}", "--"] + argv
+        if link:
+            replace_symlink(mirror.path, link)
+        board.append_log("vswitch: power on")
+        if cfg.get("usb") and not cfg.get("usb_delay"):
+            board_log(board.path, "USB stick plugged in")
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=errors, preexec_fn=set_parent_death_signal)
+        with open(os.path.join(board.path, qmp.MACHINE_FILE), "w") as f:
+            f.write(f"{proc.pid} {monitor}\n")
+        if lab is not None:
+            qmp.request(monitor, ("set_link", {"name": "mgmt", "up": lab.plugged}))
+            lab.connect_tap()
+        if cfg.get("usb") and cfg.get("usb_delay") and not os.path.exists(cfg["usb"]):
+            raise VswitchError("no stick to plug in")
+        qmp.request(monitor, ("cont", {}))
+        if cfg.get("usb") and (cfg.get("usb_delay") or cfg.get("usb_unplug") is not None):
+            threading.Thread(target=stick_events, args=(board, cfg, monitor),
+                             daemon=True).start()
+        result = relay_console(console, master, proc.stdout.fileno(), deadline,
+                               mirror.report if mirror else None)
+    finally:
+        if proc is not None:
+            if proc.poll() is None:
+                proc.kill()
+            proc.wait()
+        for name in (qmp.MACHINE_FILE,):
+            try:
+                os.unlink(os.path.join(board.path, name))
+            except FileNotFoundError:
+                pass
+        if lab is not None:
+            lab.stop()
+        os.close(master)
+        os.close(slave)
+        if mirror:
+            mirror.close()
+        if link and os.path.islink(link):
+            os.unlink(link)
+        read_back_user_flash(board)
+    cut = os.path.join(board.path, CUT_MARK)
+    if os.path.exists(cut):
+        os.unlink(cut)
+        result = ("cut", None)
+    elif result is None:
+        errors.seek(0)
+        why = errors.read().strip().splitlines() or kernel_tail(work)
+        result = (("reboot", None) if proc.returncode == 0 and not why else
+                  ("error", f"the machine ended without a report: {why[-1:] or proc.returncode}"))
+    errors.close()
+    shutil.rmtree(work, ignore_errors=True)
+    return result
+
+
+def kernel_tail(work):
+    """The kernel's last words, when it died before init could report."""
+    try:
+        with open(os.path.join(work, "kernel.console"), errors="replace") as f:
+            return [line.strip() for line in f.read().splitlines() if line.strip()][-1:]
+    except OSError:
+        return []
+
+
+def cut_power(board):
+    """A power cut of a running virtual machine: its process is killed, so
+    every flash, VPD and slot-file write that reached the board's files
+    stays and nothing after it lands."""
+    running = qmp.running_machine(board)
+    if running is None:
+        raise VswitchError(f"{board.path} is not running as a virtual machine")
+    open(os.path.join(board.path, CUT_MARK), "w").close()
+    os.kill(running[0], signal.SIGKILL)
+
+
+def machine_checks(cfg):
+    if cfg.get("emulator"):
+        raise VswitchError("the virtual machine runs the host build's launcher, not the PowerPC one")
+    if cfg.get("fast_clock") or cfg.get("cut_at_file_size") is not None:
+        raise VswitchError("--fast-clock and --cut-at-file-size need the device model "
+                           "(the namespaces' machine); the virtual machine has real time "
+                           "and `vswitch cut`")
+    for tool in ("qemu-system-x86_64", "nsenter"):
+        if not shutil.which(tool):
+            raise VswitchError(f"{tool} not found (install qemu-system-x86, util-linux)")

@@ -1,0 +1,171 @@
+"""The virtual machine's root filesystem, an initramfs made afresh at every
+power-on: BusyBox with its applets, the product's files as `cmake --install`
+puts them into a root-filesystem tree, the real programs the launcher runs
+(mtd-utils, lrzsz) with their libraries, the stand-ins that only a lab has
+(the launch wrapper, the debugger, the DHCP client's command line), the
+kernel modules and the machine's own init."""
+
+import os
+import shutil
+import stat
+import subprocess
+
+from vsw.common import (IN_DUMA, IN_LAUNCHER, IN_RX, PRODUCT_ROOTFS, ROOTFS_SRC, SIM_DIR,
+                        VswitchError)
+from vsw.rootfs import library_closure
+
+VM_SRC = os.path.join(SIM_DIR, "vm")
+# Stand-ins of the namespaces' root that the machine replaces by the real
+# program: mount is BusyBox's (behind a logging wrapper) and flash_eraseall
+# is mtd-utils'.
+NOT_IN_VM = {"/bin/mount", "/sbin/flash_eraseall"}
+MTD_UTILS = ["flash_erase", "flash_eraseall"]
+
+
+class Cpio:
+    """An initramfs in the newc format, written as the entries come."""
+
+    def __init__(self, path):
+        self.file = open(path, "wb")
+        self.ino = 1
+        self.dirs = set()
+
+    def _entry(self, name, mode, data=b"", rdev=(0, 0)):
+        name = name.lstrip("/")
+        fields = [self.ino, mode, 0, 0, 1, 0, len(data), 0, 0, rdev[0], rdev[1],
+                  len(name) + 1, 0]
+        self.ino += 1
+        head = b"070701" + b"".join(b"%08X" % v for v in fields) + name.encode() + b"\0"
+        self.file.write(head + b"\0" * (-len(head) % 4))
+        self.file.write(data + b"\0" * (-len(data) % 4))
+
+    def directory(self, path):
+        parts = path.strip("/").split("/")
+        for i in range(1, len(parts) + 1):
+            d = "/".join(parts[:i])
+            if d and d not in self.dirs:
+                self.dirs.add(d)
+                self._entry(d, stat.S_IFDIR | 0o755)
+
+    def file_from(self, inside, host_file, mode=None):
+        with open(host_file, "rb") as f:
+            data = f.read()
+        if mode is None:
+            mode = 0o755 if os.access(host_file, os.X_OK) else 0o644
+        self.data(inside, data, mode)
+
+    def data(self, inside, data, mode=0o644):
+        self.directory(os.path.dirname(inside))
+        self._entry(inside, stat.S_IFREG | mode, data)
+
+    def symlink(self, inside, target):
+        self.directory(os.path.dirname(inside))
+        self._entry(inside, stat.S_IFLNK | 0o777, target.encode())
+
+    def node(self, inside, kind, major, minor, mode=0o600):
+        self.directory(os.path.dirname(inside))
+        self._entry(inside, kind | mode, rdev=(major, minor))
+
+    def close(self):
+        self._entry("TRAILER!!!", 0)
+        self.file.close()
+
+
+def installed_tree(build, cache):
+    """The product's files as `cmake --install` puts them into a root
+    filesystem (the launcher at /sbin, the mdev rule and the stick handler);
+    None when the build has no install step to run."""
+    if not os.path.isfile(os.path.join(build, "cmake_install.cmake")):
+        return None
+    tree = os.path.join(cache, "product")
+    shutil.rmtree(tree, ignore_errors=True)
+    result = subprocess.run(["cmake", "--install", build, "--prefix", "/"],
+                            env=dict(os.environ, DESTDIR=tree), capture_output=True, text=True)
+    if result.returncode != 0:
+        raise VswitchError("cmake --install failed: " + result.stderr.strip())
+    return tree
+
+
+def walk(top):
+    for base, _dirs, names in os.walk(top):
+        for name in sorted(names):
+            path = os.path.join(base, name)
+            yield "/" + os.path.relpath(path, top), path
+
+
+def build_ttywatch(work):
+    """The machine's watcher of the console's line settings, a static
+    program (the machine's C library is whatever BusyBox brings: none)."""
+    out = os.path.join(work, "ttywatch")
+    result = subprocess.run(["cc", "-static", "-O2", "-Wall", "-o", out,
+                             os.path.join(VM_SRC, "ttywatch.c")], capture_output=True, text=True)
+    if result.returncode != 0:
+        raise VswitchError("ttywatch did not build: " + result.stderr.strip())
+    return out
+
+
+def build_initramfs(path, cfg, modules, boot_conf):
+    """Writes the machine's initramfs to `path`."""
+    out = Cpio(path)
+    out.file_from("/usr/lib/vswitch/ttywatch", build_ttywatch(os.path.dirname(path)), 0o755)
+    out.node("/dev/console", stat.S_IFCHR, 5, 1)
+    out.file_from("/init", os.path.join(VM_SRC, "init"), 0o755)
+    out.data("/etc/vswitch/boot.conf", boot_conf.encode())
+    busybox = cfg["busybox"]
+    out.file_from("/bin/busybox", busybox, 0o755)
+    own = put_tree(out, cfg)
+    applets = subprocess.run([busybox, "--list-full"], capture_output=True, text=True,
+                             check=True).stdout.split()
+    # A stand-in takes the applet's name everywhere on the search path.
+    taken = {os.path.basename(p) for p in own} | {"busybox"}
+    for applet in applets:
+        if os.path.basename(applet) not in taken:
+            out.symlink("/" + applet, "/bin/busybox")
+    programs = [cfg["launcher"]]
+    for tool in MTD_UTILS:
+        host = shutil.which(tool, path="/usr/sbin:/sbin")
+        if not host:
+            raise VswitchError(f"{tool} not found (install mtd-utils)")
+        out.file_from("/usr/sbin/" + tool, host, 0o755)
+        if not open(host, "rb").read(2) == b"#!":
+            programs.append(host)
+    if cfg.get("rx"):
+        out.file_from(IN_RX, cfg["rx"], 0o755)
+        programs.append(cfg["rx"])
+    for inside, host_file in library_closure(programs).items():
+        out.file_from(inside, host_file, 0o755)
+    if cfg.get("duma"):
+        out.file_from(IN_DUMA, cfg["duma"], 0o644)
+    for name in sorted(os.listdir(modules)):
+        out.file_from("/lib/modules/vswitch/" + name, os.path.join(modules, name), 0o644)
+    out.data("/etc/passwd", b"root:x:0:0:root:/root:/bin/sh\n")
+    out.data("/etc/group", b"root:x:0:\n")
+    for d in ("/proc", "/sys", "/tmp", "/root", "/var/log"):
+        out.directory(d)
+    out.close()
+
+
+def put_tree(out, cfg):
+    """The product's files, the launcher, and the lab's stand-ins; returns
+    the paths taken, which BusyBox's applet links must not replace."""
+    own = {}
+    product = cfg.get("product_tree")
+    for inside, host in walk(product or PRODUCT_ROOTFS):
+        own[inside] = host
+    own[IN_LAUNCHER] = cfg["launcher"]
+    for inside, host in walk(ROOTFS_SRC):
+        if inside.endswith((".c", ".md")) or inside in NOT_IN_VM or inside in own:
+            continue
+        if inside == "/usr/bin/rx" and cfg.get("rx_mode", "lrzsz") != "lrzsz":
+            if cfg["rx_mode"] == "missing":
+                continue
+            out.file_from(inside, host, 0o644)
+            own[inside] = None
+            continue
+        own[inside] = host
+    for inside, host in walk(os.path.join(VM_SRC, "rootfs")):
+        own[inside] = host
+    for inside, host in sorted(own.items()):
+        if host is not None:
+            out.file_from(inside, host)
+    return set(own)
