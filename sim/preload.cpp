@@ -10,8 +10,9 @@
 // system() and sigaction() are taken too, to log the launcher's commands and
 // its SIGINT handler in the device log (and for the fail-system fault rule
 // and the board log of the network commands), tcflush() for the console,
-// and sleep() for the fast clock: the rig's extras of simdev_rig.cpp, which
-// the PowerPC build of the launcher gets through wrap_switch.cpp.
+// and sleep() for the device log and the fast clock: the rig's extras of
+// simdev_rig.cpp, which the PowerPC build of the launcher gets through
+// wrap_switch.cpp.
 #undef _FORTIFY_SOURCE
 #include "simdev_internal.h"
 
@@ -264,6 +265,7 @@ EXPORT int tcflush(int fd, int queue_selector)
 
 EXPORT unsigned int sleep(unsigned int seconds)
 {
+    simdev_note_sleep(seconds);
     if (simdev_clock_is_fast())
         return simdev_fast_sleep(seconds);
     return next(next_sleep, "sleep")(seconds);

@@ -60,6 +60,9 @@ void simdev_detach();
 //   cut-at-vpd-write <n> the same at the n-th write message (write() or
 //                       I2C_RDWR) that stores at least one byte into the
 //                       VPD EEPROM: the byte keeps its old value.
+//   fail-vpd-write <n>  that n-th VPD write fails with EIO instead, as one
+//                       the EEPROM does not acknowledge: the byte keeps its
+//                       old value and the process goes on.
 //   fail-system         (not in unit tests) every system() call of the process
 //                       returns -1 with errno EAGAIN and starts nothing (its
 //                       log line ends in " -> EAGAIN"), as when no process
@@ -89,11 +92,14 @@ void simdev_clear_faults();
 //   i2c-1 smbus-read 0x20 -> 2f   SMBus byte read (no register)
 //   i2c-1 smbus-write 0x20 reg 0x10 ef be    word data, bytes as sent
 //   i2c-1 smbus-quick 0x20 write
-// The preload also logs, in the same order, the process's shell commands
-// and its SIGINT handler, so that the start-up reads in time order:
+// The preload also logs, in the same order, the process's shell commands,
+// its SIGINT handler and its sleeps, so that the start-up reads in time
+// order:
 //   system /bin/mount -o sync -t jffs2 /dev/mtd-user /user
 //   system cd /tmp \ntar mxzf ...     line ends of the command shown as \n
 //   sigaction SIGINT handler          (or ignore, default)
+//   sleep 1                           sleep(), the seconds asked (the same
+//                                     under the fast clock)
 // I2C_RDWR logs one read or write line per message. Offsets and lengths
 // are those of the request; a clipped transfer logs what was asked.
 // A failed request ends in " -> <errno name>" (e.g. " -> ENXIO"); the
@@ -119,3 +125,15 @@ uint32_t simdev_mtd_size(const char *dev);
 uint32_t simdev_erasesize();
 // Erase count of one sector of a partition.
 uint32_t simdev_erase_count(const char *dev, uint32_t sector);
+
+// A stand-in for the management port "eth0", in the link-time way in only
+// (unit tests): a port whose flags and ethtool link differ, which no veth
+// of the virtual switch can show. While set, the interface-index,
+// interface-flags and ethtool link (ETHTOOL_GLINK) requests on "eth0" are
+// answered with `flags` and `link`, on any socket; the one call named by
+// `fails` fails instead with ENODEV (kSimdevPortSocket: socket() with
+// EMFILE; 0: none). Cleared by simdev_clear_port; otherwise the kernel
+// answers.
+constexpr unsigned long kSimdevPortSocket = 1;
+void simdev_set_port(unsigned long fails, short flags, uint32_t link);
+void simdev_clear_port();

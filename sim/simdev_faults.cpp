@@ -78,6 +78,10 @@ int simdev_add_fault(const char *rule)
         m.faults.cut_at_vpd_write = num;
         return 0;
     }
+    if (n == 2 && k == "fail-vpd-write" && simdev_parse_u32(a, 10, num) && num > 0) {
+        m.faults.fail_vpd_write = num;
+        return 0;
+    }
     if (n == 3 && k == "nak" && simdev_parse_u32(a, 10, num) && num <= 1 &&
         simdev_parse_u32(b, 16, addr) && addr <= 0x7f) {
         m.faults.nak.emplace_back(static_cast<int>(num), static_cast<int>(addr));

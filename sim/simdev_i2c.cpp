@@ -68,16 +68,18 @@ void chip_read(I2cChip &c, uint8_t *out, size_t len)
     }
 }
 
-// A power cut at a write message that stores at least one byte into the
-// VPD EEPROM (beyond its two address bytes): none of it lands.
-void vpd_cut_if_due(const I2cChip &c, size_t len, const std::string &line)
+// A power cut, or a write the EEPROM does not take, at a write message
+// that stores at least one byte into the VPD EEPROM (beyond its two address
+// bytes): none of it lands. True when the write fails.
+bool vpd_write_fails(const I2cChip &c, size_t len, const std::string &line)
 {
     Model &m = simdev_model();
     if (!two_byte_addressing(c) || len <= 2)
-        return;
+        return false;
     m.vpd_writes++;
     if (m.faults.cut_at_vpd_write != 0 && m.vpd_writes == m.faults.cut_at_vpd_write)
         simdev_power_cut(line);
+    return m.vpd_writes == m.faults.fail_vpd_write;
 }
 
 std::string addr_text(int addr)
@@ -103,7 +105,8 @@ int message_write(const Desc &d, int addr, const uint8_t *bytes, size_t len)
     I2cChip *c = chip_at(bus_of(d), addr);
     if (!c)
         return simdev_fail(line, ENXIO);
-    vpd_cut_if_due(*c, len, line);
+    if (vpd_write_fails(*c, len, line))
+        return simdev_fail(line, EIO);
     chip_write(*c, bytes, len);
     simdev_log_line(line);
     return 0;

@@ -48,6 +48,8 @@ bool simdev_system_refused(const char *command);
 void simdev_note_sigaction(int signum, const struct sigaction *act);
 // The queue that tcflush should flush on fd, or -1 for nothing.
 int simdev_console_flush(int fd, int queue_selector);
+// Logs a sleep() of the process ("sleep N", the seconds asked).
+void simdev_note_sleep(unsigned int seconds);
 bool simdev_clock_is_fast();
 unsigned int simdev_fast_sleep(unsigned int seconds);
 // A request on a descriptor of the system's that the C library failed with
@@ -92,6 +94,7 @@ struct FaultSet {
     std::vector<std::pair<int, int>> nak;  // bus, address
     uint32_t cut_at_write = 0;             // 0: no cut
     uint32_t cut_at_vpd_write = 0;         // 0: no cut
+    uint32_t fail_vpd_write = 0;           // 0: none fails
     bool fail_system = false;              // system() returns -1 (not in unit tests)
 };
 
@@ -111,7 +114,7 @@ struct Model {
     int log_fd = -1;
     FaultSet faults;
     uint32_t flash_writes = 0;  // counts toward cut-at-write
-    uint32_t vpd_writes = 0;    // counts toward cut-at-vpd-write
+    uint32_t vpd_writes = 0;    // counts toward cut-at-vpd-write, fail-vpd-write
 };
 
 Model &simdev_model();

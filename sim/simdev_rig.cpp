@@ -2,8 +2,9 @@
 // devices, the same through either way in (preload.cpp for host builds,
 // wrap_switch.cpp for a PowerPC build under qemu-ppc): the board taken from
 // SIMDEV_BOARD, descriptors inherited across exec, the device log of its
-// shell commands and SIGINT handler, the fail-system fault, the board log
-// of the network commands, the console's flush rule and the fast clock;
+// shell commands, SIGINT handler and sleeps, the fail-system fault, the
+// board log of the network commands, the console's flush rule and the fast
+// clock;
 // and the one request that the emulator cannot pass on.
 // Each way in calls these around the C library's own call, so that both
 // builds of a program run on the same rig.
@@ -195,6 +196,14 @@ int simdev_console_flush(int fd, int queue_selector)
     if (queue_selector == TCOFLUSH)
         return -1;
     return queue_selector == TCIOFLUSH ? TCIFLUSH : queue_selector;
+}
+
+// A wait is part of the behaviour too: logged, tests see its length
+// without timing it, under the fast clock as well.
+void simdev_note_sleep(unsigned int seconds)
+{
+    if (simdev_board_ready())
+        simdev_log_line("sleep " + std::to_string(seconds));
 }
 
 bool simdev_clock_is_fast()

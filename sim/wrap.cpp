@@ -4,7 +4,8 @@
 // everything else to the C library (__real_<call>).
 //
 // Unlike the preload, the emulated node names are always taken: a test that
-// has not attached a board gets ENOENT rather than a real device.
+// has not attached a board gets ENOENT rather than a real device. Here only,
+// a test may also set a stand-in management port (simdev_set_port).
 //
 // Offsets: without _FILE_OFFSET_BITS the plain calls take off_t, 32 bits on
 // the target; the *64 variants take off64_t on every platform.
@@ -13,7 +14,11 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
+#include <cstring>
 #include <fcntl.h>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
+#include <net/if.h>
 #include <sys/types.h>
 
 extern "C" {
@@ -35,6 +40,7 @@ ssize_t __real_pwrite64(int fd, const void *buf, size_t len, off64_t offset);
 off_t __real_lseek(int fd, off_t offset, int whence);
 off64_t __real_lseek64(int fd, off64_t offset, int whence);
 int __real_ioctl(int fd, unsigned long request, ...);
+int __real_socket(int domain, int type, int protocol);
 
 int __wrap_open(const char *path, int flags, ...);
 int __wrap_open64(const char *path, int flags, ...);
@@ -53,8 +59,63 @@ ssize_t __wrap_pwrite64(int fd, const void *buf, size_t len, off64_t offset);
 off_t __wrap_lseek(int fd, off_t offset, int whence);
 off64_t __wrap_lseek64(int fd, off64_t offset, int whence);
 int __wrap_ioctl(int fd, unsigned long request, ...);
+int __wrap_socket(int domain, int type, int protocol);
 
 } // extern "C"
+
+namespace {
+
+// The management port of simdev_set_port.
+struct StandInPort {
+    bool set = false;
+    unsigned long fails = 0;
+    short flags = 0;
+    uint32_t link = 0;
+} port;
+
+// The stand-in port's answer to a request: false when the request is not
+// one of its three on "eth0", and the kernel's to answer.
+bool port_answers(unsigned long request, void *arg, int *result)
+{
+    auto *interface = static_cast<ifreq *>(arg);
+    if (!port.set || (request != SIOCGIFINDEX && request != SIOCGIFFLAGS && request != SIOCETHTOOL) ||
+        strcmp(interface->ifr_name, "eth0") != 0)
+        return false;
+    auto *value = reinterpret_cast<ethtool_value *>(interface->ifr_data);
+    *result = 0;
+    if (request == port.fails || (request == SIOCETHTOOL && value->cmd != ETHTOOL_GLINK)) {
+        errno = request == port.fails ? ENODEV : EOPNOTSUPP;
+        *result = -1;
+    } else if (request == SIOCGIFINDEX) {
+        interface->ifr_ifindex = 2;
+    } else if (request == SIOCGIFFLAGS) {
+        interface->ifr_flags = port.flags;
+    } else {
+        value->data = port.link;
+    }
+    return true;
+}
+
+} // namespace
+
+void simdev_set_port(unsigned long fails, short flags, uint32_t link)
+{
+    port = {true, fails, flags, link};
+}
+
+void simdev_clear_port()
+{
+    port = StandInPort();
+}
+
+int __wrap_socket(int domain, int type, int protocol)
+{
+    if (port.set && port.fails == kSimdevPortSocket) {
+        errno = EMFILE;
+        return -1;
+    }
+    return __real_socket(domain, type, protocol);
+}
 
 // The mode argument exists only when the flags create a file.
 #define TAKE_MODE(flags, mode)                          \
@@ -184,6 +245,9 @@ int __wrap_ioctl(int fd, unsigned long request, ...)
     va_end(ap);
     if (simdev_owns(fd))
         return simdev_ioctl(fd, request, arg);
+    int answer = 0;
+    if (port_answers(request, arg, &answer))
+        return answer;
     const int result = __real_ioctl(fd, request, arg);
     return result < 0 && errno == ENOSYS ? simdev_emulator_ioctl(fd, request, arg) : result;
 }

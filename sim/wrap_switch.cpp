@@ -56,5 +56,6 @@ int __wrap_tcflush(int fd, int queue_selector)
 
 unsigned int __wrap_sleep(unsigned int seconds)
 {
+    simdev_note_sleep(seconds);
     return simdev_clock_is_fast() ? simdev_fast_sleep(seconds) : __real_sleep(seconds);
 }

@@ -38,13 +38,14 @@ WARNING = "WARNING: Suspected incompatible application image detected during unp
 
 
 def requests(board):
-    """The device log without open flags, I2C addressing and the bus-1 step
-    of each VPD write; the flash start-up (opens, geometry) as "flash"."""
+    """The device log without open flags, I2C addressing, the bus-1 step
+    of each VPD write and sleeps; the flash start-up (opens, geometry) as
+    "flash"."""
     out = []
     for line in devices_log(board):
         line = re.sub(r" flags=0x[0-9a-f]+$", "", line)
         line = "flash" if re.fullmatch(r"mtd-\S+ (open|info)", line) else line
-        if not (" slave " in line or line.startswith("i2c-1 smbus")
+        if not (" slave " in line or line.startswith(("i2c-1 smbus", "sleep "))
                 or line == "flash" and out[-1:] == ["flash"]):
             out.append(line)
     return out

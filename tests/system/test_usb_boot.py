@@ -4,14 +4,15 @@ rejected-image list it fills, and a power cut during a replacement."""
 
 import hashlib
 import os
+import pathlib
 
 import pytest
 
 from conftest import (APP_ENDED, BOOT_SLOT, BOOTED, ERR_TAG, EXTRACTING, USB_READY, app_image,
-                      devices_log, make_image, press, set_env, set_faults, uboot_payload,
+                      devices_log, flip, make_image, press, set_env, set_faults, uboot_payload,
                       usb_board, user_file, vswitch)
 
-OWN, R1, R2 = "QLX5270_OS.img", "QLX5270_replace1_OS.img", "QLX5270_replace2_OS.img"
+OWN, R2 = "QLX5270_OS.img", "QLX5270_replace2_OS.img"
 LISTED = "USB image is in rejected list.\nWould you still like to load it? (y/n) "
 
 
@@ -38,12 +39,16 @@ def test_replacement_then_the_sticks_own_image_and_its_rejected_list(make_board,
                                                                        tmp_path):
     r2, own = app_image(tmp_path, "r2", "2.0.0.2"), app_image(tmp_path, "own", "4.0.0.4")
     board = usb_board(make_board, tmp_path, {OWN: own, R2: r2})
-    # Only slot 2 is replaced: slot 2 boots, although the stick has its own image.
+    # Only slot 2 is replaced: slot 2 boots, although the stick has its own
+    # image, and although the VPD did not take the slot.
+    set_faults(board, "fail-vpd-write 1")
     t = terminal(board)
     t.expect(f"USB image (file '{R2}') replacement for image2 found\n")
     t.expect("Image2 has been successfully replaced\n"
              "USB replacement image: board will boot with image2.\nBooting image '2'\nAPP r2 ")
     assert t.finish() == APP_ENDED and user_file(board, "images/image2") == r2
+    assert board.vpd(BOOT_SLOT) == 1
+    set_faults(board)
     # At the installed version it does not count: the stick's own image boots and is listed.
     t = terminal(board)
     t.expect("Image2 has same version as existing image. Skipping update...\n"
@@ -52,18 +57,19 @@ def test_replacement_then_the_sticks_own_image_and_its_rejected_list(make_board,
     listed = os.path.join(board.user, "images", "rejected")
     assert os.listdir(listed) == [hashlib.md5(own).hexdigest()]
     assert os.path.getsize(os.path.join(listed, hashlib.md5(own).hexdigest())) == 0
-    # Next time it is asked about; no, and the flash slots boot.
+    # Next time it is asked about; no, and the flash slots boot, the first
+    # as a first try: slot 1, now damaged, is followed by slot 2.
+    pathlib.Path(board.user, "images", "image1").write_bytes(flip(user_file(board, "images/image1")))
     t = terminal(board)
     t.expect(LISTED)
     t.send("n\r")
-    t.expect("n\nUSB Boot failed. Trying flash images.\nBooting image '2'\nAPP r2 ")
-    assert t.finish() == APP_ENDED
-    # Under a replacement's name it is found in the list too.
-    vswitch.make_stick(board.usb, [(R1, own)])
+    assert t.finish() == APP_ENDED and ("n\nUSB Boot failed. Trying flash images.\n"
+                                        "Booting image '1'\nBooting image '2'\nAPP r2 ") in t.out()
+    # Yes boots it all the same.
     t = terminal(board)
-    t.expect(f"replacement for image1 found\nReplacement {LISTED}")
-    t.send("n\r")
-    t.expect("n\nBooting image '2'\nAPP r2 ")
+    t.expect(LISTED)
+    t.send("y\r")
+    t.expect("y\nContinuing to load USB image...\nAPP own ")
     assert t.finish() == APP_ENDED
     # Once the user partition is erased, nothing is listed.
     vswitch.make_stick(board.usb, [(OWN, own)])
