@@ -219,12 +219,12 @@ def expected_partition(old, kind, record):
 @pytest.fixture
 def make_board(tmp_path):
     """make_board(name="board", image1=, image2=, rescue=, env=[...],
-    boot_slot=, usb={name: bytes}, vpd={offset: byte}) -> Board. Images are
-    bytes. The stick is a FAT image holding `usb` in this order (None makes
-    a directory)."""
+    boot_slot=, usb={name: bytes}, usb_layout=, vpd={offset: byte}) -> Board.
+    Images are bytes. The stick is a FAT file system holding `usb` in this
+    order (None makes a directory), in one partition or on the bare disk."""
 
     def make(name="board", image1=None, image2=None, rescue=None, env=None, boot_slot=None,
-             usb=None, vpd=()):
+             usb=None, usb_layout="partitioned", vpd=()):
         board = vswitch.create_board(str(tmp_path / name))
         for slot, image in (("image1", image1), ("image2", image2)):
             if image is not None:
@@ -238,7 +238,7 @@ def make_board(tmp_path):
             if value is not None:
                 board.set_vpd(offset, value)
         if usb is not None:
-            vswitch.make_stick(board.usb, list(usb.items()))
+            vswitch.make_stick(board.usb, list(usb.items()), usb_layout)
         return board
 
     return make

@@ -1,7 +1,8 @@
 """The USB stick on the virtual switch: the launcher's wait for it (arriving
-late, too late, never, with a damaged file system, or not allowed by the
-VPD), the stick handler taking the stick away when it is pulled out, and
-the yes/no question put for a replacement in the rejected-image list."""
+late, too late, never, with a damaged file system, without a partition
+table, or not allowed by the VPD), the stick handler taking the stick away
+when it is pulled out, and the yes/no question put for a replacement in the
+rejected-image list."""
 
 import hashlib
 import os
@@ -30,6 +31,7 @@ WAITS = {
     "never": ([], lambda b: subprocess.run([VSWITCH, "set", b.path, "--no-usb"], check=True),
               [10]),
     "damaged": ([], damaged, [10]),
+    "bare": ([], lambda b: vswitch.make_stick(b.usb, list(NOTES.items()), "bare"), [0]),
     "not-allowed": ([], lambda b: b.set_vpd(vswitch.VPD_USB_BOOT, 212), None),
 }
 
@@ -67,10 +69,10 @@ def test_pulled_stick_loses_its_sign_before_its_mount(make_board, terminal, stan
         "done\n"
         "while grep -q ' /mnt/usb ' /proc/mounts; do sleep 0.1; done\n"
         "echo gone\n"))
-    t.expect("ready=sda [Notes.txt]\n")
+    t.expect("ready=sda1 [Notes.txt]\n")
     assert t.expect("gone\n") == ""
     assert t.finish() == ("launcher exited with status 0", 1)
-    assert in_order(t.log(), ["vswitch: USB stick plugged in", "mount -t vfat -o ro /dev/sda "
+    assert in_order(t.log(), ["vswitch: USB stick plugged in", "mount -t vfat -o ro /dev/sda1 "
                               "/mnt/usb", "vswitch: USB stick pulled out", "umount -l /mnt/usb"])
 
 
