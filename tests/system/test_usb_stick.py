@@ -1,7 +1,8 @@
 """The USB stick on the virtual switch: the launcher's wait for it (arriving
 late, too late, never, with a damaged file system, without a partition
 table, or not allowed by the VPD), the stick handler taking the stick away
-when it is pulled out, and the yes/no question put for a replacement in the
+when it is pulled out, even during its mount, and keeping a second stick
+off /mnt/usb, and the yes/no question put for a replacement in the
 rejected-image list."""
 
 import hashlib
@@ -74,6 +75,28 @@ def test_pulled_stick_loses_its_sign_before_its_mount(make_board, terminal, stan
     assert t.finish() == ("launcher exited with status 0", 1)
     assert in_order(t.log(), ["vswitch: USB stick plugged in", "mount -t vfat -o ro /dev/sda1 "
                               "/mnt/usb", "vswitch: USB stick pulled out", "umount -l /mnt/usb"])
+
+
+# Events that meet: (boot args, what the handler says of it, whether a sign
+# is left, the sign and what /mnt/usb holds).
+RACES = {"pulled-at-mount": (["--usb-unplug", "mount"],
+                             "usb: /dev/sda1 not used: it was removed while being mounted\n",
+                             "", r"sign= on=\[\]"),
+         "two-sticks": (["--usb-delay", "1", "--usb-twin"], " ignored: /mnt/usb is in use\n",
+                        "y", r"sign=(sd[ab]1) on=\[/dev/\1\]")}
+
+
+@pytest.mark.parametrize("case", RACES)
+def test_a_sign_only_for_the_one_mount_there(case, make_board, terminal, stand_in):
+    args, said, sign, left = RACES[case]
+    t = terminal(make_board(usb=NOTES), args=args, launcher=stand_in(
+        "read -r sign\n"
+        "until [ -z \"$sign\" ] || [ -e /tmp/usb ]; do sleep 0.1; done\n"
+        "echo \"sign=$(cat /tmp/usb) on=[$(grep ' /mnt/usb ' /proc/mounts | cut -d' ' -f1)]\"\n"))
+    t.expect(said)
+    t.send(sign + "\r")
+    assert t.finish() == ("launcher exited with status 0", 1)
+    assert re.search(f"\n{left}\n", t.out())
 
 
 QUESTION = "Replacement USB image is in rejected list.\nWould you still like to load it? "
