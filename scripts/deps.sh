@@ -9,8 +9,8 @@ googletest zlib1g-dev
 g++-powerpc-linux-gnu qemu-user qemu-user-static
 libi2c-dev i2c-tools mtd-utils u-boot-tools
 busybox-static lrzsz util-linux procps iproute2
-dosfstools mtools fusefat
-python3 python3-pytest python3-pexpect
+dosfstools mtools
+python3 python3-fusepy python3-pytest python3-pexpect
 "
 
 missing=""

@@ -20,11 +20,14 @@ The modules of vsw/, one per concern:
   power      the console pty, power-on and the boot loop, outside them
   bootcheck  whether the board's boot loader, kernel, device tree and root
              filesystem are whole, as its start before the launcher needs
-  stick      the USB stick's FAT image and its hotplug events
+  stick      the USB stick's image, its partition table, and the kernel's part
+             when it comes and goes: /sys, nodes, hotplug events
+  vfat       the stick's FAT file system as the kernel's vfat shows it, a
+             FUSE driver run inside the switch
   cli        the command line
 
-Only the standard library is used, so that the runner works on a bare
-Debian install with python3.
+The runner uses only the standard library, so that it works on a bare
+Debian install with python3; the FAT driver needs python3-fusepy.
 """
 
 import os

@@ -23,7 +23,8 @@ class Board:
       vswitch-board     marks the directory as a board
       dev/              the device model's directory (SIMDEV_BOARD)
       user/             files of the JFFS2 user partition (/user when mounted)
-      usb.img           the USB stick's FAT image, when one is plugged in
+      usb.img           the USB stick's image from its first sector, when one
+                        is plugged in
       board.log         commands run by the stand-ins, and the runner's lines
     """
 
@@ -210,7 +211,7 @@ def apply_settings(board, args):
     if getattr(args, "no_usb", False) and os.path.exists(board.usb):
         os.remove(board.usb)
     if args.usb:
-        make_stick_from_dir(board.usb, args.usb)
+        make_stick_from_dir(board.usb, args.usb, args.usb_layout)
     if args.usb_image:
         shutil.copyfile(args.usb_image, board.usb)
     if args.boot_chain:

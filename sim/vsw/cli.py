@@ -13,7 +13,7 @@ from vsw.common import (DEFAULT_BUILD_DIR, DEFAULT_ERASESIZE, EXIT_SETUP, PARTIT
 from vsw.namespace import namespace_init, status
 from vsw.net import set_cable
 from vsw.power import boot
-from vsw.stick import stick_listing
+from vsw.stick import LAYOUTS, stick_layout, stick_listing
 from vsw.vm import cut_power, machine_cache
 from vsw.vmkernel import prepare_kernel
 
@@ -37,9 +37,13 @@ def add_state_options(p, creating):
     p.add_argument("--vpd", action="append", metavar="OFFSET=BYTE",
                    help="any VPD EEPROM byte (repeatable)")
     p.add_argument("--usb", metavar="DIR",
-                   help="plug in a USB stick: a FAT image made from DIR's files")
+                   help="plug in a USB stick: a FAT file system made from DIR's files")
+    p.add_argument("--usb-layout", choices=LAYOUTS, default="partitioned",
+                   help="the --usb stick's layout: a partition table with one FAT partition "
+                        "(default, as sticks are sold) or the FAT file system on the bare disk")
     p.add_argument("--usb-image", metavar="FILE",
-                   help="plug in a USB stick whose FAT image is FILE (copied)")
+                   help="plug in a USB stick whose image is FILE (copied; from its first "
+                        "sector: a partition table or a bare FAT file system)")
     p.add_argument("--boot-chain", metavar="FILE",
                    help="install the flash records of image FILE (boot loader, kernel, device "
                         "tree, root filesystem) and check them at every power-on")
@@ -100,6 +104,7 @@ def cmd_show(args):
     if os.path.isfile(board.usb):
         try:
             stick = ", ".join(stick_listing(board.usb)) or "empty"
+            stick = f"{stick_layout(board.usb)}: {stick}"
         except VswitchError as e:
             stick = f"not a readable FAT file system ({e})"
     print("USB stick  " + stick)
@@ -124,7 +129,8 @@ def cmd_boot(args):
                 console_link=args.console_link, mgmt_port=args.mgmt_port,
                 fast_clock=args.fast_clock, usb_unplug=args.usb_unplug,
                 cut_at_file_size=args.cut_at_file_size, target_preload=args.target_preload,
-                rx=args.rx, machine=args.machine, build=build)
+                rx=args.rx, usb_twin=args.usb_twin, machine=args.machine,
+                build=build)
 
 
 def cmd_vm_kernel(args):
@@ -156,6 +162,10 @@ def cmd_line(args):
         return line.run(argv, args.fault, args.baud)
     except ValueError as e:
         raise VswitchError(f"line: {e}")
+
+
+def unplug_time(text):
+    return text if text == "mount" else float(text)
 
 
 def reboot_count(text):
@@ -203,8 +213,12 @@ def parser():
                    help="key that powers off the board from a terminal, ^X or none")
     b.add_argument("--usb-delay", type=float, default=0.0,
                    help="seconds after power-on until the USB stick is plugged in")
-    b.add_argument("--usb-unplug", type=float, metavar="S",
-                   help="seconds after power-on until the USB stick is pulled out")
+    b.add_argument("--usb-unplug", type=unplug_time, metavar="S|mount",
+                   help="seconds after power-on until the USB stick is pulled out, or mount: "
+                        "the moment its file system is mounted, before its handler goes on")
+    b.add_argument("--usb-twin", action="store_true",
+                   help="a second stick, the same image, arrives with the first as sdb, their "
+                        "events played at once")
     b.add_argument("--cut-at-file-size", type=lambda s: int(s, 0), metavar="BYTES",
                    help="cut the power when the launcher (or what it starts) writes a "
                         "file past BYTES bytes")

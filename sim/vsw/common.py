@@ -50,7 +50,10 @@ IN_LAUNCHER = "/sbin/launcher"
 IN_PRELOAD = "/usr/lib/vswitch/libsimdev_preload.so"
 IN_RX = "/usr/lib/vswitch/rx"
 IN_DUMA = "/usr/lib/libduma.so.0.0.0"
-IN_FUSEFAT = "/usr/lib/vswitch/fusefat"
+# The stick's FAT driver (vfat.py, with fusepy and libfuse beside it) and
+# the Python that runs it.
+IN_VFAT = "/usr/lib/vswitch/vfat.py"
+IN_PYTHON = "/usr/lib/vswitch/python3"
 # A PowerPC launcher runs under this emulator; a dynamically linked one
 # finds its loader, C library and device preload under this root (qemu -L).
 IN_EMULATOR = "/usr/lib/vswitch/qemu-ppc"

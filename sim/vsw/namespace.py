@@ -18,6 +18,7 @@ from vsw.stick import stick_events
 
 
 NAMESPACES = ("mnt", "pid", "net", "uts", "ipc")
+START_UP = "/etc/init.d/rcS"
 
 
 def namespace_ids():
@@ -66,6 +67,7 @@ def namespace_init(cfg):
         return 1
     if cfg.get("usb"):
         stick_events(root, cfg)
+    run_start_up(root, cfg)
     relay = None
     if cfg.get("stderr_tag") is not None:
         # The launcher's stderr goes through a pipe whose lines reach the
@@ -149,6 +151,24 @@ def relay_tagged(read_end, console_fd, tag):
             at_line_start = piece.endswith(b"\n")
         os.write(console_fd, out)
     os.close(read_end)
+
+
+def run_start_up(root, cfg):
+    """The root filesystem's start-up script, on the console, run to its end
+    before the launcher starts, as BusyBox's init runs its sysinit entry."""
+    pid = os.fork()
+    if pid == 0:
+        try:
+            for fd in (0, 1, 2):
+                os.dup2(cfg["pty_fd"], fd)
+            os.chroot(root)
+            os.chdir("/")
+            os.execve("/bin/sh", ["/bin/sh", START_UP], {
+                "PATH": "/sbin:/bin:/usr/sbin:/usr/bin", "HOME": "/", "SHELL": "/bin/sh",
+                "TERM": cfg.get("term") or "vt100"})
+        finally:
+            os._exit(127)
+    os.waitpid(pid, 0)
 
 
 def launcher_command(cfg):

@@ -23,7 +23,7 @@ from vsw.common import (EM_PPC, EXIT_ENDED, EXIT_OPERATOR, EXIT_REBOOT, EXIT_SET
 from vsw.common import PR_SET_PDEATHSIG, libc
 from vsw.namespace import namespace_ids
 from vsw.net import LabNetwork
-from vsw.rootfs import build_duma, elf_dependencies, elf_machine
+from vsw.rootfs import build_duma, elf_dependencies, elf_machine, stick_driver
 from vsw.vm import boot_machine, machine_checks
 
 def find_program(path, what):
@@ -324,12 +324,14 @@ def describe(result, timeout):
 def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
          usb_delay=0.0, hostname="vswitch", stderr_tag=None, console_link=None,
          mgmt_port=None, fast_clock=None, usb_unplug=None, cut_at_file_size=None,
-         target_preload=None, rx="lrzsz", machine="ns", build=None):
+         target_preload=None, rx="lrzsz", usb_twin=False, machine="ns", build=None):
     """Boots the board, and again after each reboot up to `reboots` times
     (None: after every reboot). `rx` is what the switch has as /usr/bin/rx:
     "lrzsz" (the stand-in that runs lrzsz's receiver), "missing" or
     "not-executable" (the stand-in without its execute bits), as on a root
-    filesystem built without it. Returns the exit status of the last boot."""
+    filesystem built without it. `usb_unplug` is seconds after power-on, or
+    "mount": the moment the stick's file system is mounted. Returns the exit
+    status of the last boot."""
     if os.geteuid() != 0:
         raise VswitchError("booting needs root (mounts and namespaces)")
     board = Board(board_path)
@@ -354,8 +356,9 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
         "usb": board.usb if os.path.isfile(board.usb) else None,
         "usb_delay": usb_delay,
         "usb_unplug": usb_unplug,
-        # This kernel has no FAT driver: the stick is mounted by FUSE's.
-        "fusefat": os.path.realpath(shutil.which("fusefat")) if shutil.which("fusefat") else None,
+        "usb_twin": usb_twin,
+        # This kernel has no FAT driver: the stick is mounted through FUSE.
+        "stick_driver": stick_driver() if os.path.isfile(board.usb) else None,
         "cut_at_file_size": cut_at_file_size,
         "stderr_tag": stderr_tag,
         "console_link": os.path.abspath(console_link) if console_link else None,
@@ -368,8 +371,6 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
     cfg["build"] = build
     if machine == "vm":
         machine_checks(cfg)
-    elif cfg["usb"] and not cfg["fusefat"]:
-        raise VswitchError("fusefat not found (install fusefat): a stick cannot be mounted")
     if cfg["preload"] and not os.path.isfile(cfg["preload"]):
         raise VswitchError(f"device preload not found at {preload}")
     if fast_clock is not None and fast_clock < 1:

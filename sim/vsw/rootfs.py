@@ -8,12 +8,12 @@ import shutil
 import stat
 import struct
 import subprocess
+import sys
 
-from vsw.common import (IN_BOARD, IN_DUMA, IN_EMULATOR, IN_FUSEFAT, IN_LAUNCHER, IN_PRELOAD,
-                        IN_RX, IN_TARGET_ROOT, MS_BIND, MS_NODEV, MS_NOEXEC, MS_NOSUID,
+from vsw.common import (IN_BOARD, IN_DUMA, IN_EMULATOR, IN_LAUNCHER, IN_PRELOAD, IN_PYTHON,
+                        IN_RX, IN_TARGET_ROOT, IN_VFAT, MS_BIND, MS_NODEV, MS_NOEXEC, MS_NOSUID,
                         MS_RDONLY, MS_REC, MS_REMOUNT, PARTITION_NAMES, PPC_SYSROOT,
-                        PRODUCT_ROOTFS, ROOTFS_SRC, VswitchError, sys_mount)
-
+                        PRODUCT_ROOTFS, ROOTFS_SRC, SIM_DIR, VswitchError, sys_mount)
 
 
 def elf_machine(path):
@@ -111,6 +111,58 @@ def library_closure(programs, sysroot=""):
                 raise VswitchError(f"{path}: library {name} not found on this host")
     return files
 
+
+def find_library(name):
+    for directory in LIBRARY_DIRS:
+        if os.path.exists(os.path.join(directory, name)):
+            return os.path.realpath(os.path.join(directory, name))
+    return None
+
+
+def stick_driver():
+    """The host's files that run the stick's FAT driver (sim/vsw/vfat.py)
+    inside the switch: this Python and its standard library, the ctypes
+    extension, fusepy (python3-fusepy) and libfuse (libfuse2)."""
+    import _ctypes
+    import importlib.util
+    import sysconfig
+    fusepy = importlib.util.find_spec("fusepy")
+    libfuse = find_library("libfuse.so.2")
+    if not fusepy or not libfuse:
+        raise VswitchError("the stick's FAT driver needs fusepy and libfuse "
+                           "(install python3-fusepy)")
+    return {"python": os.path.realpath(sys.executable), "stdlib": sysconfig.get_paths()["stdlib"],
+            "ctypes": getattr(_ctypes, "__file__", None), "fusepy": fusepy.origin,
+            "libfuse": libfuse}
+
+
+def put_stick_driver(root, put, driver):
+    """The FAT driver beside the Python that runs it, with the standard
+    library mounted read-only at its own path; returns the programs whose
+    shared libraries the switch needs."""
+    put(IN_PYTHON, driver["python"])
+    put(IN_VFAT, os.path.join(SIM_DIR, "vsw", "vfat.py"), 0o644)
+    here = os.path.dirname(IN_VFAT)
+    put(here + "/fusepy.py", driver["fusepy"], 0o644)
+    put(here + "/libfuse.so.2", driver["libfuse"], 0o644)
+    stdlib = os.path.join(root, driver["stdlib"].lstrip("/"))
+    os.makedirs(stdlib)
+    sys_mount(driver["stdlib"], stdlib, None, MS_BIND | MS_REC)
+    sys_mount(driver["stdlib"], stdlib, None, MS_BIND | MS_REMOUNT | MS_RDONLY)
+    return [p for p in (driver["python"], driver["ctypes"], driver["libfuse"]) if p]
+
+
+def make_sysfs(root):
+    """The part of /sys that the switch's programs read: mdev's scan walks
+    dev/block, the stick handler looks for partitions under block/, and
+    kernel/uevent_helper names the hotplug helper (empty until the start-up
+    registers mdev). Devices come and go with the stick (vsw/stick.py)."""
+    sys_dir = os.path.join(root, "sys")
+    for d in ("dev/block", "dev/char", "block", "class/block", "kernel"):
+        os.makedirs(os.path.join(sys_dir, d))
+    open(os.path.join(sys_dir, "kernel", "uevent_helper"), "w").close()
+
+
 def build_rootfs(root, cfg):
     """A fresh root filesystem in RAM: BusyBox applets, the stand-ins, the
     host C library for the dynamically linked launcher, and the mounts."""
@@ -181,9 +233,8 @@ def build_rootfs(root, cfg):
     if cfg.get("rx"):
         put(IN_RX, cfg["rx"])
         programs.append(cfg["rx"])
-    if cfg.get("fusefat"):
-        put(IN_FUSEFAT, cfg["fusefat"])
-        programs.append(cfg["fusefat"])
+    if cfg.get("stick_driver"):
+        programs += put_stick_driver(root, put, cfg["stick_driver"])
     for inside, host_file in library_closure(programs).items():
         put(inside, host_file)
     if cfg.get("duma"):
@@ -230,6 +281,7 @@ def build_rootfs(root, cfg):
     sys_mount("tmpfs", os.path.join(root, "tmp"), "tmpfs", MS_NOSUID,
               "mode=1777,size=256m")
     sys_mount(cfg["board"], os.path.join(root, IN_BOARD.lstrip("/")), None, MS_BIND)
+    make_sysfs(root)
 
 
 def build_duma(cache_dir):

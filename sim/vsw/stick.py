@@ -1,22 +1,36 @@
-"""The USB stick: a FAT file-system image made with dosfstools' mkfs.vfat
-and filled with mtools, so that names, sizes and directory order are those
-of a real FAT file system. Inside the switch it is the block device /dev/sda
-(the image bind-mounted on the node), and plugging it in or pulling it out
-plays the kernel's hotplug event: the switch's own mdev runs with the
-event's environment, and with it the board's own stick handler."""
+"""The USB stick: an image made with dosfstools' mkfs.vfat and filled with
+mtools, so that names, sizes and directory order are those of a real FAT
+file system, by default inside a partition table as a shop's stick comes.
+`BOARD/usb.img` holds the stick's bytes from its first sector, so any
+machine can attach it as the disk it is. Inside the switch the kernel's
+part is played here: the disk and its partitions appear in a stand-in
+/sys and as nodes (the image bind-mounted read-only), and their hotplug
+events go to the helper that the start-up registered, the switch's own
+mdev, which runs the board's own stick handler."""
 
 import os
 import shutil
+import struct
 import subprocess
 import tempfile
 import time
 
-from vsw.common import BOARD_LOG, MNT_DETACH, MS_BIND, VswitchError, libc, sys_mount
+from vsw.common import (BOARD_LOG, IN_RUN, MNT_DETACH, MS_BIND, MS_RDONLY, MS_REMOUNT,
+                        VswitchError, libc, sys_mount)
+from vsw.vfat import NotFat, Volume
 
-# A stick without a partition table is the whole disk, as mkfs.vfat makes it.
-STICK_NODE = "sda"
+# partitioned: an MBR partition table with one FAT partition from 1 MiB on,
+# as sticks are sold and as PCs format them; bare: the FAT file system on
+# the whole disk, as mkfs.vfat makes it.
+LAYOUTS = ("partitioned", "bare")
+SECTOR = 512
+PARTITION_START = 2048
+PARTITION_TYPE = {12: 0x01, 16: 0x0E, 32: 0x0C}  # FAT12, FAT16 (LBA), FAT32 (LBA)
 # Room beyond the files for the FAT, directories and cluster slack.
 MIN_STICK_KIB = 2048
+SD_MAJOR = 8
+# Where the rig waits for a stick's mount to pull it out (--usb-unplug mount).
+PULL_AT_MOUNT, PULLED = IN_RUN + "/pull-at-mount", IN_RUN + "/pulled"
 
 
 def tool(name, package):
@@ -34,10 +48,12 @@ def run(argv):
     return result.stdout
 
 
-def make_stick(image, entries):
-    """Writes a fresh FAT image to `image` holding `entries`, a list of
-    (path on the stick, bytes), in that order; bytes None makes a directory.
-    The entries land in the directory in the order given."""
+def make_stick(image, entries, layout="partitioned"):
+    """Writes a fresh stick to `image` holding `entries`, a list of (path on
+    the stick, bytes), in that order; bytes None makes a directory. The
+    entries land in the directory in the order given."""
+    if layout not in LAYOUTS:
+        raise VswitchError(f"no stick layout {layout!r} (one of {', '.join(LAYOUTS)})")
     mkfs = tool("mkfs.vfat", "dosfstools")
     mcopy, mmd = tool("mcopy", "mtools"), tool("mmd", "mtools")
     data_kib = sum(len(data) for _, data in entries if data is not None) // 1024
@@ -57,10 +73,53 @@ def make_stick(image, entries):
                 f.write(data)
             run([mcopy, "-i", new, "-D", "o", source, target])
             os.remove(source)
+    if layout == "partitioned":
+        add_partition_table(new)
     os.replace(new, image)
 
 
-def make_stick_from_dir(image, directory):
+def add_partition_table(image):
+    """Moves the FAT file system of `image` into the one partition of an MBR
+    partition table, PARTITION_START sectors in."""
+    with open(image, "rb") as f:
+        fat = f.read()
+    with open(image, "rb") as f:
+        bits = Volume(f.fileno()).bits
+    sectors = len(fat) // SECTOR
+    # CHS fields say "beyond what CHS can address": LBA is what counts.
+    entry = struct.pack("<B3sB3sII", 0, b"\xfe\xff\xff", PARTITION_TYPE[bits], b"\xfe\xff\xff",
+                        PARTITION_START, sectors)
+    mbr = bytearray(SECTOR)
+    mbr[440:444] = fat[39:43]  # the disk signature: the file system's serial number
+    mbr[446:462] = entry
+    mbr[510:512] = b"\x55\xaa"
+    with open(image, "wb") as f:
+        f.write(bytes(mbr).ljust(PARTITION_START * SECTOR, b"\0") + fat)
+
+
+def partition_table(image):
+    """[(number, first sector, sectors)] of the primary partitions that the
+    kernel finds in the MBR of `image`: none when sector 0 is not a
+    partition table (a FAT boot sector on the whole disk, for one)."""
+    with open(image, "rb") as f:
+        mbr = f.read(SECTOR)
+    if len(mbr) < SECTOR or mbr[510:512] != b"\x55\xaa":
+        return []
+    entries = [mbr[446 + 16 * i:462 + 16 * i] for i in range(4)]
+    if any(e[0] not in (0, 0x80) for e in entries):
+        return []
+    return [(i, *struct.unpack_from("<II", e, 8)) for i, e in enumerate(entries, 1)
+            if struct.unpack_from("<I", e, 12)[0]]
+
+
+def fat_offset(image):
+    """Where the stick's FAT file system starts: its first partition, or
+    the whole disk."""
+    parts = partition_table(image)
+    return parts[0][1] * SECTOR if parts else 0
+
+
+def make_stick_from_dir(image, directory, layout="partitioned"):
     """A stick holding a copy of `directory`, its entries in name order."""
     entries = []
     for top, dirs, names in os.walk(directory):
@@ -72,22 +131,105 @@ def make_stick_from_dir(image, directory):
         for name in sorted(names):
             with open(os.path.join(top, name), "rb") as f:
                 entries.append((prefix + name, f.read()))
-    make_stick(image, entries)
+    make_stick(image, entries, layout)
 
 
 def stick_listing(image):
     """Names in the stick's top directory, in directory order, as mtools
     reads them (a directory ends in "/")."""
-    out = run([tool("mdir", "mtools"), "-b", "-i", image, "::/"])
+    out = run([tool("mdir", "mtools"), "-b", "-i", f"{image}@@{fat_offset(image)}", "::/"])
     return [line[len("::/"):] for line in out.splitlines() if line.startswith("::/")]
+
+
+def stick_layout(image):
+    """The layout of a stick image, or why it holds no FAT file system."""
+    try:
+        with open(image, "rb") as f:
+            Volume(f.fileno(), fat_offset(image))
+    except NotFat as e:
+        return f"no FAT file system ({e})"
+    return "partitioned" if partition_table(image) else "bare"
 
 
 # ---------------------------------------------------------------- inside
 
 
-def hotplug(root, action):
-    """The kernel's hotplug helper call for the stick: mdev in the switch's
-    root, with the event in its environment and nothing on its stdio."""
+def stick_devices(image, index):
+    """[(name, minor, first sector, sectors, partition number)] that the
+    kernel registers for stick number `index`: the disk (number 0), then
+    its partitions."""
+    disk = "sd" + chr(ord("a") + index)
+    devices = [(disk, 16 * index, 0, os.path.getsize(image) // SECTOR, 0)]
+    return devices + [(f"{disk}{n}", 16 * index + n, start, count, n)
+                      for n, start, count in partition_table(image)]
+
+
+def devpath(index, name, number):
+    disk = f"/devices/usb{index + 1}/host{index}/block/sd{chr(ord('a') + index)}"
+    return f"{disk}/{name}" if number else disk
+
+
+def register(root, cfg, index):
+    """The kernel finds stick `index`: its devices enter /sys and get their
+    nodes before any of its events is sent."""
+    sys_dir = os.path.join(root, "sys")
+    for name, minor, start, count, number in stick_devices(cfg["usb"], index):
+        path = sys_dir + devpath(index, name, number)
+        os.makedirs(path)
+        files = {"dev": f"{SD_MAJOR}:{minor}", "size": count,
+                 "uevent": f"MAJOR={SD_MAJOR}\nMINOR={minor}\nDEVNAME={name}\nDEVTYPE="
+                           + (f"partition\nPARTN={number}" if number else "disk")}
+        if number:
+            files.update(start=start, partition=number)
+        for file, value in files.items():
+            with open(os.path.join(path, file), "w") as f:
+                f.write(f"{value}\n")
+        links = [f"class/block/{name}", f"dev/block/{SD_MAJOR}:{minor}"]
+        for link in links + ([] if number else [f"block/{name}"]):
+            target = os.path.relpath(path, os.path.dirname(os.path.join(sys_dir, link)))
+            os.symlink(target, os.path.join(sys_dir, link))
+        node = os.path.join(root, "dev", name)
+        open(node, "a").close()
+        # Read-only: mdev's chmod and chown of the node must not reach the
+        # board's own file.
+        sys_mount(cfg["usb"], node, None, MS_BIND)
+        sys_mount(cfg["usb"], node, None, MS_BIND | MS_REMOUNT | MS_RDONLY)
+    log(cfg["board"], "USB stick plugged in" + (f" as sd{chr(ord('a') + index)}" if index else ""))
+
+
+def unregister(root, cfg, index):
+    """Stick `index` goes: each device (partitions first, as the kernel
+    deletes a disk) is gone before its remove event comes."""
+    log(cfg["board"], "USB stick pulled out" + (f" (sd{chr(ord('a') + index)})" if index else ""))
+    sys_dir = os.path.join(root, "sys")
+    for name, minor, _, _, number in reversed(stick_devices(cfg["usb"], index)):
+        libc.umount2(os.path.join(root, "dev", name).encode(), MNT_DETACH)
+        hotplug(root, event("remove", index, name, minor, number))
+        for link in (f"class/block/{name}", f"dev/block/{SD_MAJOR}:{minor}", f"block/{name}"):
+            if os.path.lexists(os.path.join(sys_dir, link)):
+                os.unlink(os.path.join(sys_dir, link))
+        shutil.rmtree(sys_dir + devpath(index, name, number))
+
+
+SEQNUM = [1000]
+
+
+def event(action, index, name, minor, number):
+    SEQNUM[0] += 1
+    return {"ACTION": action, "DEVPATH": devpath(index, name, number), "SUBSYSTEM": "block",
+            "DEVNAME": name, "DEVTYPE": "partition" if number else "disk",
+            "MAJOR": str(SD_MAJOR), "MINOR": str(minor), "SEQNUM": str(SEQNUM[0]),
+            **({"PARTN": str(number)} if number else {})}
+
+
+def hotplug(root, env):
+    """The kernel's call of the hotplug helper that the switch registered
+    (none before its start-up has run): in the switch's root, with the
+    event in its environment and nothing on its stdio."""
+    with open(os.path.join(root, "sys", "kernel", "uevent_helper")) as f:
+        helper = f.read().strip()
+    if not helper:
+        return
     pid = os.fork()
     if pid == 0:
         try:
@@ -96,39 +238,80 @@ def hotplug(root, action):
             null = os.open("/dev/null", os.O_RDWR)
             for fd in (0, 1, 2):
                 os.dup2(null, fd)
-            os.execve("/sbin/mdev", ["/sbin/mdev"], {
-                "ACTION": action, "DEVPATH": f"/block/{STICK_NODE}", "SUBSYSTEM": "block",
-                "DEVNAME": STICK_NODE, "DEVTYPE": "disk", "MAJOR": "8", "MINOR": "0",
-                "HOME": "/", "PATH": "/sbin:/bin:/usr/sbin:/usr/bin"})
+            os.execve(helper, [helper], dict(env, HOME="/", PATH="/sbin:/bin:/usr/sbin:/usr/bin"))
         finally:
             os._exit(127)
     os.waitpid(pid, 0)
 
 
-def plug_in(root, cfg):
-    """The stick arrives: its node appears, then the add event."""
-    node = os.path.join(root, "dev", STICK_NODE)
-    open(node, "a").close()
-    sys_mount(cfg["usb"], node, None, MS_BIND)
-    log(cfg["board"], "USB stick plugged in")
-    hotplug(root, "add")
+def together(jobs):
+    """Runs each job in a process of its own, all at once, and waits for
+    all: the kernel does not wait for one helper before it calls the next."""
+    pids = []
+    for job in jobs:
+        pid = os.fork()
+        if pid == 0:
+            try:
+                job()
+            finally:
+                os._exit(0)
+        pids.append(pid)
+    for pid in pids:
+        os.waitpid(pid, 0)
 
 
-def pull_out(root, cfg):
-    """The stick goes: the device is gone before its remove event comes."""
-    libc.umount2(os.path.join(root, "dev", STICK_NODE).encode(), MNT_DETACH)
-    log(cfg["board"], "USB stick pulled out")
-    hotplug(root, "remove")
+def plug_in(root, cfg, sticks):
+    """The sticks arrive together: each is registered, then each plays its
+    add events (disk first, then partitions), the sticks' side by side."""
+    for index in sticks:
+        register(root, cfg, index)
+    devices = {i: stick_devices(cfg["usb"], i) for i in sticks}
+    events = {i: [event("add", i, name, minor, n) for name, minor, _, _, n in devices[i]]
+              for i in sticks}
+    together([lambda i=i: [hotplug(root, e) for e in events[i]] for i in sticks])
+
+
+def pull_out(root, cfg, sticks):
+    for index in sticks:
+        unregister(root, cfg, index)
+
+
+def pull_at_mount(root, cfg, sticks):
+    """Pulls the sticks out the moment their file system is mounted: the
+    mount stand-in names the device in PULL_AT_MOUNT and waits on PULLED
+    until the sticks are gone and their remove events are handled, while
+    the handler that mounted it has not yet gone on."""
+    request, done = root + PULL_AT_MOUNT, root + PULLED
+    os.mkfifo(request)
+    os.mkfifo(done)
+    if os.fork() == 0:
+        try:
+            with open(request) as f:
+                f.read()
+            os.unlink(request)
+            pull_out(root, cfg, sticks)
+            with open(done, "w") as f:
+                f.write("pulled\n")
+        except Exception as e:  # noqa: BLE001 - reported in the board log
+            log(cfg["board"], f"USB stick event failed: {e}")
+        finally:
+            os._exit(0)
 
 
 def stick_events(root, cfg):
-    """Plugs the stick in at power-on (before anything starts, as the
-    start-up's own device scan finds it) or `usb_delay` seconds after it,
-    and pulls it out `usb_unplug` seconds after power-on if asked; the
-    delayed events run in a process of their own."""
+    """Plugs the stick in at power-on (before anything starts, so that the
+    start-up's device scan finds it) or `usb_delay` seconds after it, and
+    pulls it out `usb_unplug` seconds after power-on, or as soon as it is
+    mounted ("mount"), if asked; `usb_twin` plugs a second stick, the same
+    image as sdb, with the first. Delayed events run in a process of their
+    own."""
+    sticks = [0, 1] if cfg.get("usb_twin") else [0]
     delay, unplug = cfg.get("usb_delay") or 0, cfg.get("usb_unplug")
+    if unplug == "mount":
+        pull_at_mount(root, cfg, sticks)
+        unplug = None
     if delay <= 0:
-        plug_in(root, cfg)
+        plug_in(root, cfg, sticks)
         if unplug is None:
             return
     start = time.monotonic()
@@ -136,10 +319,10 @@ def stick_events(root, cfg):
         try:
             if delay > 0:
                 time.sleep(delay)
-                plug_in(root, cfg)
+                plug_in(root, cfg, sticks)
             if unplug is not None:
                 time.sleep(max(0.0, unplug - (time.monotonic() - start)))
-                pull_out(root, cfg)
+                pull_out(root, cfg, sticks)
         except Exception as e:  # noqa: BLE001 - reported in the board log
             log(cfg["board"], f"USB stick event failed: {e}")
         finally:

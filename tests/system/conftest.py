@@ -230,12 +230,12 @@ def expected_partition(old, kind, record):
 @pytest.fixture
 def make_board(tmp_path):
     """make_board(name="board", image1=, image2=, rescue=, env=[...],
-    boot_slot=, usb={name: bytes}, vpd={offset: byte}) -> Board. Images are
-    bytes. The stick is a FAT image holding `usb` in this order (None makes
-    a directory)."""
+    boot_slot=, usb={name: bytes}, usb_layout=, vpd={offset: byte}) -> Board.
+    Images are bytes. The stick is a FAT file system holding `usb` in this
+    order (None makes a directory), in one partition or on the bare disk."""
 
     def make(name="board", image1=None, image2=None, rescue=None, env=None, boot_slot=None,
-             usb=None, vpd=()):
+             usb=None, usb_layout="partitioned", vpd=()):
         board = vswitch.create_board(str(tmp_path / name))
         for slot, image in (("image1", image1), ("image2", image2)):
             if image is not None:
@@ -249,7 +249,7 @@ def make_board(tmp_path):
             if value is not None:
                 board.set_vpd(offset, value)
         if usb is not None:
-            vswitch.make_stick(board.usb, list(usb.items()))
+            vswitch.make_stick(board.usb, list(usb.items()), usb_layout)
         return board
 
     return make
@@ -320,9 +320,11 @@ class Terminal:
     stdout text that was written later: compare each stream on its own."""
 
     def __init__(self, board, tmp_path, launcher, preload, args=(), timeout=300, tag=True):
-        for option in ("--fast-clock", "--cut-at-file-size", "--target"):
+        for option in ("--fast-clock", "--cut-at-file-size", "--target", "--usb-twin"):
             if any(a.startswith(option) for a in args):
                 model_only(option)
+        if "--usb-unplug" in args and args[args.index("--usb-unplug") + 1] == "mount":
+            model_only("pull at the moment of a mount")
         if elf_machine(launcher) == vswitch.EM_PPC:
             model_only("PowerPC CPU")
         self.board = board

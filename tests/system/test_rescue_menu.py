@@ -67,9 +67,10 @@ def test_menu_keys_and_usb_listing_answers_install_after_ctrl_c_and_boot_at_once
         slot_answer, make_board, terminal, tmp_path):
     long_name = "t" * 200 + ".img"
     dft = make_image(tmp_path, [("dft", "3.3.0.2", b"D" * 3000)])
-    # Mixed-case names: FAT keeps an all-lower-case short name in upper case.
+    # Names as the switch's vfat shows them: long ones, and an 8.3 one that
+    # is stored in upper case with the lower-case flags set (app.img).
     board = rescue_board(make_board, boot_slot=2, usb={
-        long_name: dft, "App.img": app_image(tmp_path, "stick"), "Notes.txt": b"no image\n",
+        long_name: dft, "app.img": app_image(tmp_path, "stick"), "Notes.txt": b"no image\n",
         "Z-dir.img": None})
     before = fill_partitions(board)
     files = [n for n in vswitch.stick_listing(board.usb) if not n.endswith("/")]
@@ -110,8 +111,8 @@ def test_menu_keys_and_usb_listing_answers_install_after_ctrl_c_and_boot_at_once
     # The slot question answered with Enter, or not at all, boots the record
     # at once: nothing kept, nothing in the VPD.
     open_usb()
-    type_line(t, str(files.index("App.img") + 1))
-    t.expect(f"Installing App.img\n{EXTRACTING}Installing Application: {SLOT_QUESTION}")
+    type_line(t, str(files.index("app.img") + 1))
+    t.expect(f"Installing app.img\n{EXTRACTING}Installing Application: {SLOT_QUESTION}")
     t.send(slot_answer)
     t.expect("Booting downloaded image\nImage ready to boot...\n")
     t.expect("APP stick ")

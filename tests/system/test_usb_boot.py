@@ -18,7 +18,8 @@ LISTED = "USB image is in rejected list.\nWould you still like to load it? (y/n)
 
 def test_boot_loader_image_installs_and_resets_then_is_skipped(make_board, terminal, tmp_path):
     payload = uboot_payload("7.0.0.1", 60000)
-    board = usb_board(make_board, tmp_path, {"QLX5270_Boot.img": make_image(
+    # Named in lower case, as a PC may store it: the switch's vfat finds it all the same.
+    board = usb_board(make_board, tmp_path, {"qlx5270_boot.img": make_image(
         tmp_path, [("uboot", "7.0.0.1", payload)])})
     t = terminal(board)
     t.expect(USB_READY + "Boot image found on USB.\n" + EXTRACTING + "Installing Boot Loader: ")

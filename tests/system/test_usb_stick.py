@@ -1,7 +1,9 @@
 """The USB stick on the virtual switch: the launcher's wait for it (arriving
-late, never, with a damaged file system, or not allowed by the VPD), the
-stick handler taking the stick away when it is pulled out, and a
-replacement in the rejected-image list going in only after yes."""
+late, never, with a damaged file system, without a partition table, or not
+allowed by the VPD), the stick handler taking the stick away when it is
+pulled out, even during its mount, and keeping a second stick off
+/mnt/usb, and a replacement in the rejected-image list going in only
+after yes."""
 
 import hashlib
 import os
@@ -10,7 +12,7 @@ import subprocess
 
 import pytest
 
-from conftest import (APP_ENDED, BOOT_SLOT, USB_WAIT, VSWITCH, app_image, devices_log,
+from conftest import (APP_ENDED, BOOT_SLOT, USB_WAIT, VM, VSWITCH, app_image, devices_log,
                       in_order, user_file, usb_board, vswitch)
 
 NOTES = {"Notes.txt": b"no image here\n"}
@@ -29,6 +31,7 @@ WAITS = {
     "never": ([], lambda b: subprocess.run([VSWITCH, "set", b.path, "--no-usb"], check=True),
               [10]),
     "damaged": ([], damaged, [10]),
+    "bare": ([], lambda b: vswitch.make_stick(b.usb, list(NOTES.items()), "bare"), [0]),
     "212": ([], lambda b: b.set_vpd(vswitch.VPD_USB_BOOT, 212), None),
     "214": ([], lambda b: b.set_vpd(vswitch.VPD_USB_BOOT, 214), None),
 }
@@ -52,9 +55,9 @@ def test_wait_for_the_stick(case, make_board, terminal, tmp_path):
     waited = re.search(re.escape(USB_WAIT) + r"(\.*)" + re.escape(end) + r"(.*)\Z", booting,
                        re.S)
     assert waited and len(waited.group(1)) in dots
-    # A second's pause, then a second a test: the sleeps once the VPD allowed USB boot.
-    slept = re.search(r"-> d5\n((sleep \d+\n)*)", "\n".join(devices_log(board)) + "\n")
-    assert slept.group(1) == "sleep 1\n" * (len(waited.group(1)) + 1)
+    if not VM:  # a second's pause, then a second a test, once the VPD allowed USB boot
+        slept = re.search(r"-> d5\n((sleep \d+\n)*)", "\n".join(devices_log(board)) + "\n")
+        assert slept.group(1) == "sleep 1\n" * (len(waited.group(1)) + 1)
     assert waited.group(2) == ("No boot image found on USB.\nNo valid image found on USB\n"
                                if ready else "")
     assert (NOT_MOUNTED in t.out()) == (change is damaged)
@@ -70,11 +73,33 @@ def test_pulled_stick_loses_its_sign_before_its_mount(make_board, terminal, stan
         "done\n"
         "while grep -q ' /mnt/usb ' /proc/mounts; do sleep 0.1; done\n"
         "echo gone\n"))
-    t.expect("ready=sda [Notes.txt]\n")
+    t.expect("ready=sda1 [Notes.txt]\n")
     assert t.expect("gone\n") == ""
     assert t.finish() == ("launcher exited with status 0", 1)
-    assert in_order(t.log(), ["vswitch: USB stick plugged in", "mount -t vfat -o ro /dev/sda "
+    assert in_order(t.log(), ["vswitch: USB stick plugged in", "mount -t vfat -o ro /dev/sda1 "
                               "/mnt/usb", "vswitch: USB stick pulled out", "umount -l /mnt/usb"])
+
+
+# Events that meet: (boot args, what the handler says of it, whether a sign
+# is left, the sign and what /mnt/usb holds).
+RACES = {"pulled-at-mount": (["--usb-unplug", "mount"],
+                             "usb: /dev/sda1 not used: it was removed while being mounted\n",
+                             "", r"sign= on=\[\]"),
+         "two-sticks": (["--usb-delay", "1", "--usb-twin"], " ignored: /mnt/usb is in use\n",
+                        "y", r"sign=(sd[ab]1) on=\[/dev/\1\]")}
+
+
+@pytest.mark.parametrize("case", RACES)
+def test_a_sign_only_for_the_one_mount_there(case, make_board, terminal, stand_in):
+    args, said, sign, left = RACES[case]
+    t = terminal(make_board(usb=NOTES), args=args, launcher=stand_in(
+        "read -r sign\n"
+        "until [ -z \"$sign\" ] || [ -e /tmp/usb ]; do sleep 0.1; done\n"
+        "echo \"sign=$(cat /tmp/usb) on=[$(grep ' /mnt/usb ' /proc/mounts | cut -d' ' -f1)]\"\n"))
+    t.expect(said)
+    t.send(sign + "\r")
+    assert t.finish() == ("launcher exited with status 0", 1)
+    assert re.search(f"\n{left}\n", t.out())
 
 
 QUESTION = "Replacement USB image is in rejected list.\nWould you still like to load it? (y/n) "
