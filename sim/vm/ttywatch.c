@@ -35,8 +35,9 @@ int main(int argc, char **argv)
 		return 1;
 	struct termios last, now;
 	memset(&last, 0, sizeof last);
-	/* Often enough that a key follows raw mode by a few milliseconds at most. */
-	const struct timespec pause = { 0, 2 * 1000 * 1000 };
+	/* Often enough that a key waits little for raw mode; seldom enough to leave
+	 * the machine's one emulated CPU to the launcher and its programs. */
+	const struct timespec pause = { 0, 20 * 1000 * 1000 };
 	for (int first = 1;; first = 0) {
 		if (tcgetattr(fd, &now) != 0)
 			return 1;

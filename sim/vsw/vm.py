@@ -126,10 +126,14 @@ def boot_conf(cfg, erasesize):
     return "".join(f"{k}={shlex.quote(str(v))}\n" for k, v in values.items())
 
 
-def stick_events(board, cfg, monitor):
-    """Plugs the stick in `usb_delay` seconds after power-on and pulls it
-    `usb_unplug` seconds after power-on, through the monitor."""
+def stick_events(board, cfg, monitor, launched):
+    """Plugs the stick in `usb_delay` seconds and pulls it `usb_unplug`
+    seconds after the launcher has started, through the monitor: the
+    namespaces' power-on is the launcher's start, and here the kernel's own
+    start comes first and takes seconds."""
     delay, unplug = cfg.get("usb_delay") or 0, cfg.get("usb_unplug")
+    if not launched.wait(120):
+        return
     start = time.monotonic()
     try:
         if cfg.get("usb") and delay > 0:
@@ -190,11 +194,17 @@ def boot_machine(board, cfg, console, deadline):
         if cfg.get("usb") and cfg.get("usb_delay") and not os.path.exists(cfg["usb"]):
             raise VswitchError("no stick to plug in")
         qmp.request(monitor, ("cont", {}))
+        launched = threading.Event()
         if cfg.get("usb") and (cfg.get("usb_delay") or cfg.get("usb_unplug") is not None):
-            threading.Thread(target=stick_events, args=(board, cfg, monitor),
+            threading.Thread(target=stick_events, args=(board, cfg, monitor, launched),
                              daemon=True).start()
-        result = relay_console(console, master, proc.stdout.fileno(), deadline,
-                               mirror.report if mirror else None)
+
+        def report(words):
+            if words[:1] == ["started"]:
+                launched.set()
+            elif mirror:
+                mirror.report(words)
+        result = relay_console(console, master, proc.stdout.fileno(), deadline, report)
     finally:
         if proc is not None:
             if proc.poll() is None:

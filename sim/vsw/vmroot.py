@@ -93,21 +93,28 @@ def walk(top):
             yield "/" + os.path.relpath(path, top), path
 
 
-def build_ttywatch(work):
-    """The machine's watcher of the console's line settings, a static
-    program (the machine's C library is whatever BusyBox brings: none)."""
-    out = os.path.join(work, "ttywatch")
+# The machine's own helpers: the watcher of the console's line settings and
+# the launcher's start on the console.
+HELPERS = ("ttywatch", "console_start")
+
+
+def build_helper(name, work):
+    """A helper of sim/vm, built static: the machine has no C library of
+    its own beyond what the programs copied in bring."""
+    out = os.path.join(work, name)
     result = subprocess.run(["cc", "-static", "-O2", "-Wall", "-o", out,
-                             os.path.join(VM_SRC, "ttywatch.c")], capture_output=True, text=True)
+                             os.path.join(VM_SRC, name + ".c")], capture_output=True, text=True)
     if result.returncode != 0:
-        raise VswitchError("ttywatch did not build: " + result.stderr.strip())
+        raise VswitchError(f"{name} did not build: " + result.stderr.strip())
     return out
 
 
 def build_initramfs(path, cfg, modules, boot_conf):
     """Writes the machine's initramfs to `path`."""
     out = Cpio(path)
-    out.file_from("/usr/lib/vswitch/ttywatch", build_ttywatch(os.path.dirname(path)), 0o755)
+    for helper in HELPERS:
+        out.file_from("/usr/lib/vswitch/" + helper, build_helper(helper, os.path.dirname(path)),
+                      0o755)
     out.node("/dev/console", stat.S_IFCHR, 5, 1)
     out.file_from("/init", os.path.join(VM_SRC, "init"), 0o755)
     out.data("/etc/vswitch/boot.conf", boot_conf.encode())

@@ -114,10 +114,12 @@ def test_menu_uses_the_builtin_receiver_without_rx(make_board, terminal, tmp_pat
     t.expect(SLOT_QUESTION)
     t.send("1\r")
     t.expect("Image1 updated succeeded\n" + MENU + PROMPT)
-    assert user_file(board, "images/image1") == image
     choose(t, "x")
     transfer(t, sx(tmp_path, image, "-k", faults=["cancel@1"]))
     t.expect(FAILED + MENU + PROMPT)
+    choose(t, "r")
+    assert t.finish() == ("board asked for a reboot", 0)
+    assert user_file(board, "images/image1") == image
 
 
 # rx exits non-zero: the menu says so instead of coming back silently, and
