@@ -201,12 +201,12 @@ def status_result(text):
     return None
 
 
-def relay_console(console, master, status_fd, deadline, on_report=None):
+def relay_console(console, master, status_fd, deadline, on_report=None, on_output=None):
     """Relays the console between the user and the board's pty master until
     the machine's status channel closes (or the deadline, or the operator's
     escape key). Status lines that do not end the boot go to `on_report`
-    (their words). Returns how the boot ended, or None when init said
-    nothing."""
+    (their words); `on_output` hears of every piece of console output.
+    Returns how the boot ended, or None when init said nothing."""
     os.set_blocking(master, False)
     pending_in = b""
     status_buf = b""
@@ -239,6 +239,8 @@ def relay_console(console, master, status_fd, deadline, on_report=None):
                 master_open = False
             elif data:
                 console.write(data)
+                if on_output is not None:
+                    on_output()
         if console.stdin in readable:
             data = os.read(console.stdin, 4096)
             if not data:

@@ -97,19 +97,62 @@ def qemu_argv(board, cfg, vmlinux, initramfs, monitor, console_pty, kernel_log):
 class LineMirror:
     """A pty outside the machine that holds the console UART's line settings
     as the machine's kernel has them (reported by its ttywatch): what
-    `--console-link` shows an onlooker, who must never read or write it."""
+    `--console-link` shows an onlooker, who must never read or write it.
 
-    def __init__(self, pair):
+    The launcher leaves raw mode after each key and returns to it within
+    moments, faster than ttywatch polls. So console output makes the mirror
+    cooked until ttywatch has answered a request sent after that output:
+    an onlooker waiting for raw mode never sees raw mode that is past."""
+
+    def __init__(self, pair, requests):
         self.master, self.slave = pair
         self.path = os.ttyname(self.slave)
+        self.requests = requests  # the machine's side of ttywatch's channel
+        self.count = 0            # requests sent
+        self.asked = 0            # the request awaited, 0 when none
+        self.again = False        # output came after that request
+        self.stale = False
+        self.heard = False        # ttywatch has spoken, so it is listening
 
     def report(self, words):
-        if words[:1] != ["tty"] or len(words) != 8:
+        if words[:1] != ["tty"] or len(words) != 9:
             return
-        iflag, oflag, cflag, lflag, ispeed, ospeed = (int(w) for w in words[1:7])
-        cc = list(bytes.fromhex(words[7]))[:termios.NCCS]
+        self.heard = True
+        answer = int(words[1])
+        if self.stale and (answer == 0 or answer != self.asked):
+            return
+        if answer and answer == self.asked:
+            self.asked = 0
+            if self.again:
+                self.again = False
+                self.ask()
+            else:
+                self.stale = False
+        iflag, oflag, cflag, lflag, ispeed, ospeed = (int(w) for w in words[2:8])
+        cc = list(bytes.fromhex(words[8]))[:termios.NCCS]
         termios.tcsetattr(self.slave, termios.TCSANOW,
                           [iflag, oflag, cflag, lflag, ispeed, ospeed, cc])
+
+    def output(self):
+        if not self.heard:
+            return
+        if not self.stale:
+            self.stale = True
+            attrs = termios.tcgetattr(self.slave)
+            attrs[3] |= termios.ICANON
+            termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
+        if self.asked:
+            self.again = True
+        else:
+            self.ask()
+
+    def ask(self):
+        self.count += 1
+        self.asked = self.count
+        try:
+            os.write(self.requests, b"%d\n" % self.asked)
+        except OSError:
+            pass
 
     def close(self):
         os.close(self.master)
@@ -165,7 +208,7 @@ def boot_machine(board, cfg, console, deadline):
     monitor = os.path.join(work, "qmp")
     master, slave = console_pty(console)
     link = cfg.get("console_link")
-    mirror = LineMirror(console_pty(console)) if link else None
+    mirror = None
     lab = proc = None
     errors = tempfile.TemporaryFile("w+", dir=work)
     try:
@@ -179,13 +222,14 @@ def boot_machine(board, cfg, console, deadline):
             lab = MachineLab(board, cfg["busybox"], cfg["mgmt_port"] == "plugged")
             lab.start()
             argv = ["nsenter", f"--net={lab.namespace()}", "--"] + argv
-        if link:
-            replace_symlink(mirror.path, link)
         board.append_log("vswitch: power on")
         if cfg.get("usb") and not cfg.get("usb_delay"):
             board_log(board.path, "USB stick plugged in")
-        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=errors, preexec_fn=set_parent_death_signal)
+        if link:
+            mirror = LineMirror(console_pty(console), proc.stdin.fileno())
+            replace_symlink(mirror.path, link)
         with open(os.path.join(board.path, qmp.MACHINE_FILE), "w") as f:
             f.write(f"{proc.pid} {monitor}\n")
         if lab is not None:
@@ -204,7 +248,8 @@ def boot_machine(board, cfg, console, deadline):
                 launched.set()
             elif mirror:
                 mirror.report(words)
-        result = relay_console(console, master, proc.stdout.fileno(), deadline, report)
+        result = relay_console(console, master, proc.stdout.fileno(), deadline, report,
+                               mirror.output if mirror else None)
     finally:
         if proc is not None:
             if proc.poll() is None:

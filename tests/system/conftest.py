@@ -91,9 +91,11 @@ def model_only(what):
         pytest.skip(f"the virtual machine has no {what}")
 
 
-def rows(table, ppc=()):
-    """Parameters of a {name: row} table; the rows named in `ppc` marked ppc."""
-    return [pytest.param(row, id=name, marks=[pytest.mark.ppc] * (name in ppc))
+def rows(table, ppc=(), vm=()):
+    """Parameters of a {name: row} table; the rows named in `ppc` and `vm`
+    marked so."""
+    return [pytest.param(row, id=name, marks=[pytest.mark.ppc] * (name in ppc) +
+                         [pytest.mark.vm] * (name in vm))
             for name, row in table.items()]
 
 

@@ -51,7 +51,8 @@ FALLBACKS = {
 }
 
 
-@pytest.mark.parametrize("row", rows(FALLBACKS, ppc={"crc-first", "both-missing"}))
+@pytest.mark.parametrize("row", rows(FALLBACKS, ppc={"crc-first", "both-missing"},
+                                     vm={"crc-first", "both-missing"}))
 def test_fallbacks(row, make_board, terminal, tmp_path):
     image1, image2, rescue, slot, shell, out, err, program, booted = row
     image = images(tmp_path)
@@ -70,7 +71,7 @@ def test_fallbacks(row, make_board, terminal, tmp_path):
 
 
 @pytest.mark.ppc
-@pytest.mark.parametrize("vpd", [1, 2, 0, 3, 255, "nak"])
+@pytest.mark.parametrize("vpd", [1, pytest.param(2, marks=pytest.mark.vm), 0, 3, 255, "nak"])
 def test_vpd_boot_slot_chooses_the_first_slot_and_the_other_is_tried_next(
         vpd, make_board, terminal, tmp_path):
     first = 2 if vpd == 2 else 1

@@ -31,13 +31,17 @@ WAITS = {
     "never": ([], lambda b: subprocess.run([VSWITCH, "set", b.path, "--no-usb"], check=True),
               [10]),
     "damaged": ([], damaged, [10]),
+    "present": ([], None, [0]),
     "bare": ([], lambda b: vswitch.make_stick(b.usb, list(NOTES.items()), "bare"), [0]),
+    "bare-late": (["--usb-delay", "4"],
+                  lambda b: vswitch.make_stick(b.usb, list(NOTES.items()), "bare"), range(1, 10)),
     "212": ([], lambda b: b.set_vpd(vswitch.VPD_USB_BOOT, 212), None),
     "214": ([], lambda b: b.set_vpd(vswitch.VPD_USB_BOOT, 214), None),
 }
 
 
-@pytest.mark.parametrize("case", WAITS)
+@pytest.mark.parametrize("case", [pytest.param(c, marks=[pytest.mark.vm] * (
+    c in ("late", "present", "bare", "bare-late"))) for c in WAITS])
 def test_wait_for_the_stick(case, make_board, terminal, tmp_path):
     args, change, dots = WAITS[case]
     board = usb_board(make_board, tmp_path, NOTES)
@@ -63,6 +67,7 @@ def test_wait_for_the_stick(case, make_board, terminal, tmp_path):
     assert (NOT_MOUNTED in t.out()) == (change is damaged)
 
 
+@pytest.mark.vm
 def test_pulled_stick_loses_its_sign_before_its_mount(make_board, terminal, stand_in):
     board = make_board(usb=NOTES)
     t = terminal(board, args=["--usb-unplug", "3"], launcher=stand_in(
