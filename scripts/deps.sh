@@ -10,7 +10,7 @@ g++-powerpc-linux-gnu qemu-user qemu-user-static
 libi2c-dev i2c-tools mtd-utils u-boot-tools
 busybox-static lrzsz util-linux procps iproute2
 dosfstools mtools fusefat
-python3 python3-pytest python3-pexpect
+python3 python3-pytest python3-pexpect python3-matplotlib
 "
 
 missing=""
