@@ -7,10 +7,14 @@ from collections import Counter
 from power_cut_board import PART_NAMES, SECTOR, bootcheck, records
 from power_cut_sweep import NOT_STARTS
 
-MEANING = ("  a cut falls just before the write it names lands. \"board starts\": the boot "
-           "loader, kernel, device tree and\n  root filesystem are whole, so the board starts "
-           "and runs the launcher; \"board does NOT start\": one of them\n  is broken and the "
-           "board stops before the launcher, which lives in the root filesystem, can run")
+MEANING = ("a cut falls just before the write it names lands. \"board starts\": the boot "
+           "loader, kernel, device tree and root filesystem are whole, so the board starts and "
+           "runs the launcher; \"board does NOT start\": one of them is broken and the board "
+           "stops before the launcher, which lives in the root filesystem, can run")
+
+
+def cuts_word(n):
+    return f"{n} cut" if n == 1 else f"{n} cuts"
 
 
 def pct(v, of):
@@ -31,7 +35,7 @@ def label(where):
 
 def row(name, cuts):
     started = Counter(c.answer for c in cuts if c.answer != NOT_STARTS)
-    said = ", ".join(f"{app} after {v}" for app, v in sorted(started.items())) or "-"
+    said = ", ".join(f"{app} after {cuts_word(v)}" for app, v in sorted(started.items())) or "-"
     bad = sum(1 for c in cuts if c.answer == NOT_STARTS)
     return (f"  {name:<20}{len(cuts):>7}{pct(len(cuts) - bad, len(cuts)):>18}"
             f"{pct(bad, len(cuts)):>24}   {said}")
@@ -44,8 +48,8 @@ def say(text):
 
 def print_update(s, args):
     u, f = s.update, s.facts
-    print(f"power cuts, update {u.number}: {u.label}, {f['bytes']} bytes, installed over the "
-          f"image before it (application into slot {u.slot})")
+    print(f"power cuts, update {u.number}: {u.label} ({f['bytes']} bytes; the application "
+          f"into slot {u.slot})")
     say(f"the install: {f['writes']} flash writes of 1 KiB ({f['programmed']} bytes), "
         f"{f['erases']} sector erases, the slot file in {f['pieces']} pieces of 64 KiB, "
         f"{f['vpd']} VPD write(s) ({f['result']})")
@@ -56,7 +60,7 @@ def print_update(s, args):
 
 
 def print_table(s):
-    print(MEANING)
+    say(MEANING)
     print(f"  {'cut while writing':<20}{'cuts':>7}{'board starts':>18}"
           f"{'board does NOT start':>24}   the launcher then started")
     groups = {}

@@ -6,6 +6,7 @@ import os
 
 from power_cut_board import (PIECE, Saved, answer, bootcheck, devices_log, old_board, power_on,
                              records, set_faults, slot_path, vswitch)
+from power_cut_report import cuts_word
 from power_cut_sweep import NOT_STARTS
 
 REPLACE2 = "QLX5270_replace2_OS.img"
@@ -60,7 +61,7 @@ def print_usb(rows, record, pieces):
           f"{'board does NOT start':>22}  {'mended at the next start':>24}   "
           f"the launcher, stick pulled")
     for where, r in rows.items():
-        pulled = ", ".join(f"{app} after {v}" for app, v in sorted(r["pulled"].items())
+        pulled = ", ".join(f"{app} after {cuts_word(v)}" for app, v in sorted(r["pulled"].items())
                            if app != NOT_STARTS)
         print(f"  {where:<24}{r['points']:>7}{r['cut']:>10}{r['starts']:>14}"
               f"{r['points'] - r['starts']:>22}  {r['mended']:>24}   {pulled}")
