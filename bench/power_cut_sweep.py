@@ -49,9 +49,6 @@ class Sweep:
     self_check: dict = field(default_factory=dict)
     repair: dict = field(default_factory=dict)
 
-    def starts(self, cuts=None):
-        return sum(1 for c in (self.cuts if cuts is None else cuts) if c.answer != NOT_STARTS)
-
 
 # ------------------------------------------------------------------ replay
 
