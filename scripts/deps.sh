@@ -10,7 +10,8 @@ g++-powerpc-linux-gnu qemu-user qemu-user-static
 libi2c-dev i2c-tools mtd-utils u-boot-tools
 busybox-static lrzsz util-linux procps iproute2
 dosfstools mtools
-python3 python3-fusepy python3-pytest python3-pexpect
+python3 python3-fusepy python3-pytest python3-pexpect python3-matplotlib python3-lzo
+qemu-system-x86 linux-headers-amd64
 "
 
 missing=""

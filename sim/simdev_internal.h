@@ -53,8 +53,9 @@ void simdev_note_sleep(unsigned int seconds);
 bool simdev_clock_is_fast();
 unsigned int simdev_fast_sleep(unsigned int seconds);
 // A request on a descriptor of the system's that the C library failed with
-// ENOSYS, as qemu-user fails those it cannot translate: the ethtool link
-// read another way; -1 with ENOSYS for any other.
+// ENOSYS, as qemu-user fails those it cannot translate: -1 with EBADF for a
+// descriptor that is not open, the ethtool link read another way; -1 with
+// ENOSYS for any other.
 int simdev_emulator_ioctl(int fd, unsigned long request, void *arg);
 
 // ---- Shared model state -----------------------------------------------------

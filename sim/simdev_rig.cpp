@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
 #include <net/if.h>
@@ -225,12 +226,17 @@ unsigned int simdev_fast_sleep(unsigned int seconds)
     return unsigned((left_nanos * fast_clock + 999999999ULL) / 1000000000ULL);
 }
 
-// qemu-user does not translate SIOCETHTOOL and fails it with ENOSYS, which
-// no kernel does. The switch's management port is one end of a veth pair,
-// whose ethtool link always reads as its IFF_RUNNING flag does, so under
-// the emulator the link is read from the interface flags instead.
+// qemu-user fails a request it does not translate (I2C_SLAVE, SIOCETHTOOL)
+// with ENOSYS, which no kernel does, and before it looks at the
+// descriptor. A kernel answers EBADF for a descriptor that is not open,
+// whatever the request: a bus that failed to open shows that error on a
+// board. The switch's management port is one end of a veth pair, whose
+// ethtool link always reads as its IFF_RUNNING flag does, so under the
+// emulator the link is read from the interface flags instead.
 int simdev_emulator_ioctl(int fd, unsigned long request, void *arg)
 {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+        return -1;
     auto *interface = static_cast<ifreq *>(arg);
     auto *value = request == SIOCETHTOOL && interface
                       ? reinterpret_cast<ethtool_value *>(interface->ifr_data) : nullptr;
