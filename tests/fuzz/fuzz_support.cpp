@@ -1,9 +1,9 @@
 #include "fuzz_support.h"
 
+#include "board.h"
 #include "flash.h"
 #include "i2c.h"
 #include "install.h"
-#include "launch.h"
 #include "rescue.h"
 #include "simdev.h"
 #include "xmodem.h"
