@@ -3,10 +3,10 @@
 // mounted), installs one image file with the installer's arguments typed on
 // the console ("<path> <skip> <slot>"), and prints the install's time, a
 // plain copy's time of the same file and the peak memory.
+#include "board.h"
 #include "flash.h"
 #include "i2c.h"
 #include "install.h"
-#include "launch.h"
 
 #include <chrono>
 #include <cstdio>

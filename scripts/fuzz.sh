@@ -3,21 +3,24 @@
 # inputs run, the coverage reached and the findings (crash, timeout, leak or
 # out-of-memory inputs, kept in build/fuzz/findings/<target>/).
 #
-#   sh scripts/fuzz.sh [SECONDS [RUNS]]
+#   sh scripts/fuzz.sh [SECONDS [RUNS [TARGET...]]]
 #
 # Each target runs until RUNS inputs (default 10,000,000) or SECONDS
 # (default 600), whichever comes first; a hang over 10 s is a finding.
+# Named targets (such as fuzz_xmodem) run alone; by default all of them.
 # Needs build/fuzz (scripts/build.sh).
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-600}
 runs=${2:-10000000}
+[ $# -gt 2 ] && shift 2 || set --
 top=$(pwd)
 dir=$top/build/fuzz/tests/fuzz
 printf '%-16s %12s %8s %8s %s\n' target inputs seconds edges findings
-for target in "$dir"/fuzz_*; do
+[ $# -gt 0 ] || set -- $(cd "$dir" && ls -d fuzz_*)
+for name in "$@"; do
+    target=$dir/$name
     [ -x "$target" ] || continue
-    name=$(basename "$target")
     work=$top/build/fuzz/long/$name
     found=$top/build/fuzz/findings/$name
     mkdir -p "$work" "$found"

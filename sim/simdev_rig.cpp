@@ -245,7 +245,7 @@ int simdev_emulator_ioctl(int fd, unsigned long request, void *arg)
         return -1;
     }
     ifreq flags = *interface;
-    if (ioctl(fd, SIOCGIFFLAGS, &flags) < 0)
+    if (simsys::ioctl(fd, SIOCGIFFLAGS, &flags) < 0)
         return -1;
     value->data = (flags.ifr_flags & IFF_RUNNING) ? 1 : 0;
     return 0;

@@ -1,8 +1,9 @@
-// Raw system calls for the model's own file handling. The model runs inside
-// the C library's open/read/write/close/lseek: behind -Wl,--wrap those names
-// lead back into the wrap, and in the preload they lead back into the
-// preload. Going straight to the kernel keeps the model out of its own way
-// and needs no function pointers.
+// Raw system calls for the model's own file handling and the rig's one
+// interface request. The model runs inside the C library's open, read,
+// write, close, lseek and ioctl: behind -Wl,--wrap those names lead back
+// into the wrap, and in the preload they lead back into the preload. Going
+// straight to the kernel keeps the model out of its own way and needs no
+// function pointers.
 #pragma once
 #include <cerrno>
 #include <cstddef>
@@ -38,6 +39,11 @@ inline ssize_t write(int fd, const void *buf, size_t len)
 inline long lseek(int fd, long offset, int whence)
 {
     return ::syscall(SYS_lseek, fd, offset, whence);
+}
+
+inline int ioctl(int fd, unsigned long request, void *arg)
+{
+    return static_cast<int>(::syscall(SYS_ioctl, fd, request, arg));
 }
 
 // Owns one descriptor opened through simsys::open.

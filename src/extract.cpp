@@ -1,8 +1,9 @@
 // Application image extraction from a slot file, and the rescue partition's
 // image.
-#include "launch.h"
+#include "extract.h"
 #include "stdio_file.h"
 
+#include "board.h"
 #include "crc.h"
 #include "flash.h"
 #include "i2c.h"
@@ -243,6 +244,11 @@ void offer_recovery_install(const std::vector<uint8_t> &record)
 }
 
 } // namespace
+
+int other_slot(int slot)
+{
+    return slot == 1 ? 2 : 1;
+}
 
 int parse_image(FILE *stream, ImageHeader *header)
 {

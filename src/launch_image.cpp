@@ -1,6 +1,7 @@
 // launch_image: unpacking and starting the application.
-#include "launch.h"
+#include "extract.h"
 
+#include "board.h"
 #include "i2c.h"
 #include "rescue.h"
 

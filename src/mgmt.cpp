@@ -1,7 +1,7 @@
 // The management port: questions, commands and the link test.
 #include "mgmt.h"
 
-#include "launch.h"
+#include "board.h"
 #include "rescue.h"
 
 #include <arpa/inet.h>

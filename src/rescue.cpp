@@ -1,9 +1,10 @@
 // Console keys, the line editor, and the rescue menu with its actions.
 #include "rescue.h"
 
+#include "board.h"
+#include "extract.h"
 #include "image.h"
 #include "install.h"
-#include "launch.h"
 #include "xmodem.h"
 
 #include <cctype>

@@ -3,8 +3,8 @@
 #include "usb_boot.h"
 #include "stdio_file.h"
 
+#include "board.h"
 #include "install.h"
-#include "launch.h"
 
 #include <cstdio>
 #include <cstring>

@@ -58,15 +58,19 @@ int Xmodem1K(const char *path);
 constexpr int kXmodemBlockSize = 1024;
 constexpr int kXmodemStartRequests = 60;
 
+// The waits below are measured on the monotonic clock (clock_gettime) and
+// spent in poll() on the port, or in nanosleep() once it hung up: the
+// calls through which a test harness runs them on a clock of its own.
+
 // Writes one byte to the non-blocking port, waiting up to 5 s for room in
 // its transmit buffer; 1, or -1 when the port refuses it.
 int putByte(uint8_t byte, int fd);
 // 1 when a byte arrived within `seconds`, stored at `dest`; -1 otherwise,
-// with `dest` untouched. The non-blocking port is polled `seconds` x 1000
-// times; after an empty poll the receiver pauses 1 ms, or less when a byte
-// arrives meanwhile, so it never spins and a block that follows its ACK at
-// once is not held up. Reads take whatever is waiting, up to a block, and
-// hand it out byte by byte.
+// with `dest` untouched. The non-blocking port is read, and when it has
+// nothing, waited on until a byte arrives or the time is up, so that the
+// receiver never spins and a block that follows its ACK at once is taken
+// at once. Reads take whatever is waiting, up to a block, and hand it out
+// byte by byte.
 int getByte(int seconds, uint8_t *dest, int fd);
 // Discards every byte that is waiting on the port.
 void flushRX(int fd);

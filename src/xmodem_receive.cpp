@@ -82,9 +82,17 @@ constexpr CrcTable make_crctab()
 
 constexpr CrcTable crctab = make_crctab();
 
-void sleep_one_ms()
+// Milliseconds on the monotonic clock, which the waits are measured by.
+long long now_ms()
 {
-    struct timespec left = {0, 1000000};
+    struct timespec now;
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+void sleep_ms(long long ms)
+{
+    struct timespec left = {time_t(ms / 1000), long(ms % 1000) * 1000000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
@@ -108,14 +116,17 @@ int take_byte(int fd, uint8_t *dest)
     return 1;
 }
 
-// The pause after an empty poll: 1 ms, cut short when the port is ready
-// (`events`: a byte arrived, or room to send), so that a block that
-// follows its ACK at once is not held up by the pause.
-void pause_for(int fd, short events)
+// Waits up to `ms` for the port to be ready for `events` (a byte arrived,
+// or room to send), so that a block that follows its ACK at once is taken
+// at once. False when the port never will be: it hung up, or it cannot be
+// polled. A signal only ends the wait early.
+bool wait_for_port(int fd, short events, long long ms)
 {
     struct pollfd port = {fd, events, 0};
-    if (poll(&port, 1, 1) < 0)
-        sleep_one_ms();
+    const int ready = poll(&port, 1, int(ms));
+    if (ready < 0)
+        return errno == EINTR;
+    return ready == 0 || (port.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
 }
 
 struct Descriptor {
@@ -333,31 +344,37 @@ void run_transfer(Transfer &t)
 // bounded time, so that a line that never drains cannot hang the receiver.
 int putByte(uint8_t byte, int fd)
 {
-    for (long polls = long(kPutTimeout) * 1000; polls > 0; polls--) {
+    const long long deadline = now_ms() + kPutTimeout * 1000LL;
+    for (;;) {
         const ssize_t n = write(fd, &byte, 1);
         if (n == 1)
             return 1;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             return -1;
-        pause_for(fd, POLLOUT);
+        const long long left = deadline - now_ms();
+        if (left <= 0 || !wait_for_port(fd, POLLOUT, left))
+            return -1;
     }
-    return -1;
 }
 
 int getByte(int seconds, uint8_t *dest, int fd)
 {
-    for (long polls = long(seconds) * 1000; polls > 0; polls--) {
-        const int taken = take_byte(fd, dest);
-        if (taken == 1)
-            return 1;
-        // A port that hung up reads as ready at once: the whole
-        // millisecond, so that the polls never spin.
-        if (taken == 0)
-            pause_for(fd, POLLIN);
-        else
-            sleep_one_ms();
+    // Within a block the bytes are mostly waiting already: the clock is
+    // read only once the port has nothing.
+    long long deadline = -1;
+    while (take_byte(fd, dest) != 1) {
+        const long long now = now_ms();
+        if (deadline < 0)
+            deadline = now + seconds * 1000LL;
+        const long long left = deadline - now;
+        if (left <= 0)
+            return -1;
+        // A port that hung up polls as ready at once and brings nothing:
+        // the rest of the wait is slept, so that it never spins.
+        if (!wait_for_port(fd, POLLIN, left))
+            sleep_ms(left);
     }
-    return -1;
+    return 1;
 }
 
 void flushRX(int fd)

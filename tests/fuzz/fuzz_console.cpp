@@ -3,7 +3,6 @@
 // from a stick holding two images, versions, erase and diagnostics, serial
 // download whose port does not open, reboot, exit).
 #include "fuzz_support.h"
-#include "launch.h"
 #include "rescue.h"
 
 #include <vector>

@@ -1,5 +1,6 @@
 // The boot-loader environment's 1280 bytes as the start-up parses them.
 #include "fuzz_support.h"
+#include "board.h"
 #include "launch.h"
 
 #include <cstring>

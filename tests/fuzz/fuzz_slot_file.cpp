@@ -1,7 +1,7 @@
 // A slot file as the boot reads it: the record scan, then the bootable
 // record's payload streamed to the archive with its CRC checked.
 #include "fuzz_support.h"
-#include "launch.h"
+#include "extract.h"
 #include "stdio_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

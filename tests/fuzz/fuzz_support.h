@@ -1,7 +1,7 @@
 // What every fuzz target shares: an emulated board in a scratch directory,
 // and the calls that would run a command, replace the process, sleep or
 // reboot taken over at link time (-Wl,--wrap), so that no input can reach
-// the machine the fuzzer runs on.
+// the machine the fuzzer runs on. Standard output is discarded.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -2,11 +2,11 @@
 // state at its start values, stdout and descriptor 0 taken over for a call,
 // and image record builders.
 #pragma once
+#include "board.h"
 #include "crc.h"
 #include "flash.h"
 #include "i2c.h"
 #include "image.h"
-#include "launch.h"
 #include "simdev.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,8 @@
 // The boot settings' parse, the record scan and payload check of slot
 // files, and the rescue partition's record.
+#include "extract.h"
 #include "fixture.h"
+#include "launch.h"
 
 #include <algorithm>
 #include <functional>

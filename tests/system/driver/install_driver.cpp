@@ -5,10 +5,10 @@
 // with skip-if-same on and a given slot except the USB boot steps, so this
 // is how those arguments reach the real installer on the switch. Ends with
 // the installer's result as its exit status.
+#include "board.h"
 #include "flash.h"
 #include "i2c.h"
 #include "install.h"
-#include "launch.h"
 
 #include <cstdio>
 

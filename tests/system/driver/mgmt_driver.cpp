@@ -6,7 +6,7 @@
 //                       then "mgmt driver: result R flag F" (sig_quit_raised)
 //   anything else       run through the shell, to look at the switch
 // An empty line or the end of the console's input ends it.
-#include "launch.h"
+#include "board.h"
 #include "mgmt.h"
 
 #include <cstdio>

@@ -3,7 +3,7 @@
 // into the path typed on the console ("<port> <path>"), then prints the
 // result and the CPU time the receiver used. No launcher road calls the
 // receiver with a path of the caller's choosing or tells its result apart.
-#include "launch.h"
+#include "board.h"
 #include "xmodem.h"
 
 #include <cstdio>
