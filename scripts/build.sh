@@ -5,6 +5,8 @@
 #   build/fuzz  the fuzz targets, clang with libFuzzer, ASan and UBSan
 #   build/ppc   cross build for the 32-bit big-endian PowerPC target: the
 #               launcher as a switch carries it, tests and benchmarks static
+#   build/vm    the virtual machine's kernel (Debian's, fetched once) and
+#               its I2C module, built against Debian's headers
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -22,3 +24,4 @@ configure build/ppc -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/powerpc-linux-gnu.cmake"
 configure build/fuzz -DCMAKE_BUILD_TYPE=Debug -DFUZZ=ON \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+sim/vswitch vm-kernel build/vm

@@ -1,9 +1,10 @@
 #!/bin/sh
 # The test command: installs what is missing, builds every configuration,
 # runs the unit tests with sanitizers and on PowerPC under qemu-ppc, then the
-# system tests against the host build and those marked ppc against the
-# PowerPC launcher under qemu-ppc. SWITCH_TARGET=ppc runs all of them
-# against the PowerPC launcher as well.
+# system tests against the host build, those marked ppc against the
+# PowerPC launcher under qemu-ppc, and those marked vm on the full-system
+# virtual machine. SWITCH_TARGET=ppc runs all of them against the PowerPC
+# launcher as well; SWITCH_MACHINE=vm all that the machine can serve on it.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -20,7 +21,8 @@ echo "== fuzz targets, a short pass over each (scripts/fuzz.sh runs them long)"
 (cd build/fuzz && ctest --output-on-failure -j2)
 
 echo "== system tests, host build"
-SWITCH_TARGET=host SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 -m pytest -q tests/system
+SWITCH_MACHINE=ns SWITCH_TARGET=host SWITCH_BUILD_DIR="$PWD/build/host" \
+    /usr/bin/python3 -m pytest -q tests/system
 
 if [ "${SWITCH_TARGET:-}" = ppc ]; then
     echo "== system tests, all, PowerPC launcher under qemu-ppc"
@@ -29,4 +31,15 @@ else
     echo "== system tests marked ppc, PowerPC launcher under qemu-ppc"
     set -- -m ppc
 fi
-SWITCH_TARGET=ppc SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 -m pytest -q "$@" tests/system
+SWITCH_MACHINE=ns SWITCH_TARGET=ppc SWITCH_BUILD_DIR="$PWD/build/host" \
+    /usr/bin/python3 -m pytest -q "$@" tests/system
+
+if [ "${SWITCH_MACHINE:-}" = vm ]; then
+    echo "== system tests, all the machine can serve, on the virtual machine"
+    set --
+else
+    echo "== system tests marked vm, on the virtual machine (Debian's kernel, real drivers)"
+    set -- -m vm
+fi
+SWITCH_MACHINE=vm SWITCH_TARGET=host SWITCH_BUILD_DIR="$PWD/build/host" \
+    /usr/bin/python3 -m pytest -q "$@" tests/system

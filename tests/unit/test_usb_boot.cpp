@@ -2,6 +2,7 @@
 // failing, with its fingerprint, which becomes a file name under the user
 // partition. system() (playing md5sum) and poll() are link-time stand-ins
 // that record what the module asked for.
+#include "extract.h"
 #include "fixture.h"
 #include "usb_boot.h"
 
