@@ -212,7 +212,8 @@ def parser():
     b.add_argument("--escape", default="^]",
                    help="key that powers off the board from a terminal, ^X or none")
     b.add_argument("--usb-delay", type=float, default=0.0,
-                   help="seconds after power-on until the USB stick is plugged in")
+                   help="seconds after power-on until the USB stick is plugged in (on the "
+                        "virtual machine: after the launcher started)")
     b.add_argument("--usb-unplug", type=unplug_time, metavar="S|mount",
                    help="seconds after power-on until the USB stick is pulled out, or mount: "
                         "the moment its file system is mounted, before its handler goes on")

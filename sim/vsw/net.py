@@ -21,6 +21,7 @@ import signal
 import subprocess
 import time
 
+from vsw import qmp
 from vsw.common import PR_SET_PDEATHSIG, VswitchError, libc
 
 SWITCH_END = "eth0"
@@ -133,7 +134,6 @@ class LabNetwork:
 
 def set_cable(board, plugged):
     """Plugs or pulls the cable of a running board's management port."""
-    from vsw import qmp
     machine = qmp.running_machine(board)
     if machine is not None:
         qmp.request(machine[1], ("set_link", {"name": "mgmt", "up": plugged}))

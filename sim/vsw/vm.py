@@ -17,6 +17,7 @@ import time
 
 from vsw import qmp
 from vsw.common import DEFAULT_BUILD_DIR, PARTITION_NAMES, VswitchError
+from vsw.console import console_pty, relay_console, replace_symlink, set_parent_death_signal
 from vsw.jffs2 import prepare_user_flash, read_back_user_flash
 from vsw.net import MachineLab
 from vsw.stick import log as board_log
@@ -198,7 +199,6 @@ def stick_events(board, cfg, monitor, launched):
 def boot_machine(board, cfg, console, deadline):
     """One power-on of the board as a virtual machine. Returns (kind, detail)
     as the namespaces' boot does."""
-    from vsw.power import console_pty, relay_console, replace_symlink, set_parent_death_signal
     cache = machine_cache()
     vmlinux, modules = prepare_kernel(cache)
     cfg = dict(cfg, accel=accelerator(cache, vmlinux))
