@@ -153,9 +153,13 @@ def read_back(image, directory):
             continue
         if stat.S_ISDIR(mode):
             os.makedirs(path, exist_ok=True)
-        elif stat.S_ISREG(mode) and os.path.isdir(os.path.dirname(path)):
+        elif not os.path.isdir(os.path.dirname(path)):
+            continue
+        elif stat.S_ISREG(mode):
             with open(path, "wb") as f:
                 f.write(files.get(ino, (0, b""))[1])
+        elif stat.S_ISLNK(mode):  # a symbolic link's bytes are its target
+            os.symlink(files[ino][1].decode(errors="replace"), path)
 
 
 def tree_digest(directory):
@@ -165,7 +169,9 @@ def tree_digest(directory):
         for name in sorted(names) + [d + "/" for d in dirs]:
             path = os.path.join(base, name.rstrip("/"))
             digest.update(os.path.relpath(path, directory).encode() + b"\0")
-            if not name.endswith("/"):
+            if os.path.islink(path):  # never followed: it may name a device
+                digest.update(b"-> " + os.readlink(path).encode())
+            elif not name.endswith("/"):
                 with open(path, "rb") as f:
                     digest.update(hashlib.sha256(f.read()).digest())
     return digest.hexdigest()

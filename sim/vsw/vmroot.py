@@ -15,10 +15,10 @@ from vsw.common import (IN_DUMA, IN_LAUNCHER, IN_RX, PRODUCT_ROOTFS, ROOTFS_SRC,
 from vsw.rootfs import library_closure
 
 VM_SRC = os.path.join(SIM_DIR, "vm")
-# Stand-ins of the namespaces' root that the machine replaces by the real
-# program: mount is BusyBox's (behind a logging wrapper) and flash_eraseall
-# is mtd-utils'.
-NOT_IN_VM = {"/bin/mount", "/sbin/flash_eraseall"}
+# What of the namespaces' root the machine has for real: mount is BusyBox's
+# (behind a logging wrapper), flash_eraseall is mtd-utils', and its own init
+# brings the devices up.
+NOT_IN_VM = {"/bin/mount", "/sbin/flash_eraseall", "/etc/init.d/rcS"}
 MTD_UTILS = ["flash_erase", "flash_eraseall"]
 
 

@@ -111,10 +111,12 @@ def test_static_address(make_board, terminal):
     assert run(t, "setup 0", ["192.0.2.10", "255.255.255.0", "192.0.2.1"]) == (
         "\tNetmask    : 255.255.255.0\n\tGateway    : 192.0.2.1\n"
         "Configuring management port" + "." * 23 + "\n" + result(1))
-    assert commands(t) == STATIC
-    # 5 s for the address to settle before the route, a dot a second, a last second.
-    assert [line for line in devices_log(board) if line.startswith(("sleep", "system route"))] == [
-        "sleep 5", r"system route add default gw 192.0.2.1\n"] + ["sleep 1"] * 21
+    if not VM:  # the device model logs the commands and the sleeps:
+        assert commands(t) == STATIC
+        # 5 s for the address to settle before the route, a dot a second, a last second.
+        assert [line for line in devices_log(board)
+                if line.startswith(("sleep", "system route"))] == [
+            "sleep 5", r"system route add default gw 192.0.2.1\n"] + ["sleep 1"] * 21
     seen = run(t, LOOK)
     assert "inet 192.0.2.10/24 " in seen and "default via 192.0.2.1 dev eth0" in seen
     assert "1 packets received" in seen
