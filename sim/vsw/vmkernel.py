@@ -57,6 +57,7 @@ def prepare_kernel(cache):
     extracts the uncompressed vmlinux (booted through its PVH entry, which
     skips the decompression that costs seconds under TCG), copies the board's
     modules and builds the I2C module. Returns (vmlinux, modules dir)."""
+    cache = os.path.abspath(cache)  # make runs in the headers' tree
     ready = kernel_ready(cache)
     if ready:
         return ready
