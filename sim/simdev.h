@@ -137,3 +137,9 @@ uint32_t simdev_erase_count(const char *dev, uint32_t sector);
 constexpr unsigned long kSimdevPortSocket = 1;
 void simdev_set_port(unsigned long fails, short flags, uint32_t link);
 void simdev_clear_port();
+
+// Scripted console input, in the link-time way in only (fuzz harnesses):
+// while set, reads of descriptor 0 take these bytes (copied) and then end
+// of input, with no system call. Cleared by simdev_clear_console_input.
+void simdev_set_console_input(const uint8_t *data, size_t size);
+void simdev_clear_console_input();

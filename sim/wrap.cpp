@@ -5,12 +5,14 @@
 //
 // Unlike the preload, the emulated node names are always taken: a test that
 // has not attached a board gets ENOENT rather than a real device. Here only,
-// a test may also set a stand-in management port (simdev_set_port).
+// a test may also set a stand-in management port (simdev_set_port) and
+// script the console's input (simdev_set_console_input).
 //
 // Offsets: without _FILE_OFFSET_BITS the plain calls take off_t, 32 bits on
 // the target; the *64 variants take off64_t on every platform.
 #include "simdev_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
@@ -20,6 +22,8 @@
 #include <linux/sockios.h>
 #include <net/if.h>
 #include <sys/types.h>
+#include <unistd.h>
+#include <vector>
 
 extern "C" {
 
@@ -96,7 +100,41 @@ bool port_answers(unsigned long request, void *arg, int *result)
     return true;
 }
 
+// The scripted console input of simdev_set_console_input.
+struct ConsoleInput {
+    bool set = false;
+    std::vector<uint8_t> bytes;
+    size_t at = 0;
+} console;
+
+bool console_scripted(int fd)
+{
+    return fd == STDIN_FILENO && console.set;
+}
+
+ssize_t console_read(void *buf, size_t len)
+{
+    const size_t n = std::min(len, console.bytes.size() - console.at);
+    if (n > 0) // an empty script has no bytes to copy from
+        memcpy(buf, console.bytes.data() + console.at, n);
+    console.at += n;
+    return ssize_t(n);
+}
+
 } // namespace
+
+void simdev_set_console_input(const uint8_t *data, size_t size)
+{
+    console.set = true;
+    console.bytes.assign(data, data + size);
+    console.at = 0;
+}
+
+void simdev_clear_console_input()
+{
+    console.set = false;
+    console.bytes.clear();
+}
 
 void simdev_set_port(unsigned long fails, short flags, uint32_t link)
 {
@@ -186,11 +224,15 @@ int __wrap_close(int fd)
 
 ssize_t __wrap_read(int fd, void *buf, size_t len)
 {
+    if (console_scripted(fd))
+        return console_read(buf, len);
     return simdev_owns(fd) ? simdev_read(fd, buf, len) : __real_read(fd, buf, len);
 }
 
 ssize_t __wrap___read_chk(int fd, void *buf, size_t len, size_t buflen)
 {
+    if (console_scripted(fd) && len <= buflen)
+        return console_read(buf, len);
     if (simdev_owns(fd) && len <= buflen)
         return simdev_read(fd, buf, len);
     return __real___read_chk(fd, buf, len, buflen);
