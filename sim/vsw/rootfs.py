@@ -163,6 +163,54 @@ def make_sysfs(root):
     open(os.path.join(sys_dir, "kernel", "uevent_helper"), "w").close()
 
 
+def tree_files(top):
+    """(path inside the switch, host file) of every file under `top`."""
+    for base, _dirs, names in os.walk(top):
+        for name in sorted(names):
+            path = os.path.join(base, name)
+            yield "/" + os.path.relpath(path, top), path
+
+
+def file_mode(path):
+    return 0o755 if os.access(path, os.X_OK) else 0o644
+
+
+def lab_tree():
+    """The lab's stand-ins (sim/rootfs), their sources and notes left out."""
+    return [(inside, src) for inside, src in tree_files(ROOTFS_SRC)
+            if not inside.endswith((".c", ".md"))]
+
+
+def lab_files(cfg):
+    """{path inside: (host file, mode)} of the lab's stand-ins; /usr/bin/rx
+    as the board's rx is: left out when "missing", without its execute bits
+    when "not-executable"."""
+    files = {}
+    rx_mode = cfg.get("rx_mode", "lrzsz")
+    for inside, src in lab_tree():
+        mode = file_mode(src)
+        if inside == "/usr/bin/rx" and rx_mode != "lrzsz":
+            if rx_mode == "missing":
+                continue
+            mode = 0o644
+        files[inside] = (src, mode)
+    return files
+
+
+def lab_names():
+    """The stand-ins' names, which BusyBox's applets never take, so that a
+    stand-in (or its absence, for rx) holds everywhere on the search path."""
+    return {os.path.basename(inside) for inside, _ in lab_tree()}
+
+
+def applet_links(busybox, taken):
+    """BusyBox's applets as paths under the root ("bin/ls"), those whose
+    name is in `taken` left out."""
+    applets = subprocess.run([busybox, "--list-full"], capture_output=True, text=True,
+                             check=True).stdout.split()
+    return [a for a in applets if os.path.basename(a) not in taken]
+
+
 def build_rootfs(root, cfg):
     """A fresh root filesystem in RAM: BusyBox applets, the stand-ins, the
     host C library for the dynamically linked launcher, and the mounts."""
@@ -180,35 +228,14 @@ def build_rootfs(root, cfg):
 
     # The product's files first: a stand-in of the same path would replace
     # one of them only on purpose.
-    for top, _dirs, names in os.walk(PRODUCT_ROOTFS):
-        for name in names:
-            src = os.path.join(top, name)
-            put("/" + os.path.relpath(src, PRODUCT_ROOTFS), src,
-                0o755 if os.access(src, os.X_OK) else 0o644)
-
-    standins = {}
-    for top, _dirs, names in os.walk(ROOTFS_SRC):
-        for name in names:
-            src = os.path.join(top, name)
-            inside = "/" + os.path.relpath(src, ROOTFS_SRC)
-            if name.endswith(".c") or name.endswith(".md"):
-                continue
-            standins[name] = inside
-            mode = 0o755 if os.access(src, os.X_OK) else 0o644
-            if inside == "/usr/bin/rx" and cfg.get("rx_mode", "lrzsz") != "lrzsz":
-                if cfg["rx_mode"] == "missing":
-                    continue
-                mode = 0o644
-            put(inside, src, mode)
+    for inside, src in tree_files(PRODUCT_ROOTFS):
+        put(inside, src, file_mode(src))
+    for inside, (src, mode) in lab_files(cfg).items():
+        put(inside, src, mode)
 
     busybox = cfg["busybox"]
     put("/bin/busybox", busybox)
-    applets = subprocess.run([busybox, "--list-full"], capture_output=True,
-                             text=True, check=True).stdout.split()
-    for applet in applets:
-        # A stand-in takes the applet's name everywhere on the search path.
-        if os.path.basename(applet) in standins:
-            continue
+    for applet in applet_links(busybox, lab_names()):
         link = os.path.join(root, applet)
         if not os.path.lexists(link):
             os.makedirs(os.path.dirname(link), exist_ok=True)

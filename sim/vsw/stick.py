@@ -83,7 +83,6 @@ def add_partition_table(image):
     partition table, PARTITION_START sectors in."""
     with open(image, "rb") as f:
         fat = f.read()
-    with open(image, "rb") as f:
         bits = Volume(f.fileno()).bits
     sectors = len(fat) // SECTOR
     # CHS fields say "beyond what CHS can address": LBA is what counts.
@@ -154,18 +153,23 @@ def stick_layout(image):
 # ---------------------------------------------------------------- inside
 
 
+def disk_name(index):
+    """The kernel's name of stick number `index`: sda, sdb..."""
+    return "sd" + chr(ord("a") + index)
+
+
 def stick_devices(image, index):
     """[(name, minor, first sector, sectors, partition number)] that the
     kernel registers for stick number `index`: the disk (number 0), then
     its partitions."""
-    disk = "sd" + chr(ord("a") + index)
+    disk = disk_name(index)
     devices = [(disk, 16 * index, 0, os.path.getsize(image) // SECTOR, 0)]
     return devices + [(f"{disk}{n}", 16 * index + n, start, count, n)
                       for n, start, count in partition_table(image)]
 
 
 def devpath(index, name, number):
-    disk = f"/devices/usb{index + 1}/host{index}/block/sd{chr(ord('a') + index)}"
+    disk = f"/devices/usb{index + 1}/host{index}/block/{disk_name(index)}"
     return f"{disk}/{name}" if number else disk
 
 
@@ -194,13 +198,13 @@ def register(root, cfg, index):
         # board's own file.
         sys_mount(cfg["usb"], node, None, MS_BIND)
         sys_mount(cfg["usb"], node, None, MS_BIND | MS_REMOUNT | MS_RDONLY)
-    log(cfg["board"], "USB stick plugged in" + (f" as sd{chr(ord('a') + index)}" if index else ""))
+    log(cfg["board"], "USB stick plugged in" + (f" as {disk_name(index)}" if index else ""))
 
 
 def unregister(root, cfg, index):
     """Stick `index` goes: each device (partitions first, as the kernel
     deletes a disk) is gone before its remove event comes."""
-    log(cfg["board"], "USB stick pulled out" + (f" (sd{chr(ord('a') + index)})" if index else ""))
+    log(cfg["board"], "USB stick pulled out" + (f" ({disk_name(index)})" if index else ""))
     sys_dir = os.path.join(root, "sys")
     for name, minor, _, _, number in reversed(stick_devices(cfg["usb"], index)):
         libc.umount2(os.path.join(root, "dev", name).encode(), MNT_DETACH)

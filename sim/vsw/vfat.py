@@ -149,13 +149,17 @@ class Volume:
     def read_runs(self, runs):
         return b"".join(os.pread(self.fd, length, at) for at, length in runs)
 
+    def directory_runs(self, entry):
+        """runs() of a directory (None: the root, which FAT12 and FAT16 keep
+        in an area of its own)."""
+        if entry is None and not self.root_cluster:
+            return [(self.root_at, self.root_size)]
+        return self.runs(entry.cluster if entry else self.root_cluster)
+
     def directory(self, entry=None):
         """[Entry] of a directory (None: the root) in directory order, with
         the names vfat gives them; "." and ".." left out."""
-        if entry is None and not self.root_cluster:
-            runs = [(self.root_at, self.root_size)]
-        else:
-            runs = self.runs(entry.cluster if entry else self.root_cluster)
+        runs = self.directory_runs(entry)
         out, parts, want, checksum = [], {}, 0, None
         for at, length in runs:
             data = os.pread(self.fd, length, at)
@@ -199,9 +203,7 @@ class Volume:
         return entry
 
     def size_of_dir(self, entry):
-        if entry is None and not self.root_cluster:
-            return self.root_size
-        return sum(n for _, n in self.runs(entry.cluster if entry else self.root_cluster))
+        return sum(n for _, n in self.directory_runs(entry))
 
     def free_clusters(self):
         cache = {}

@@ -10,9 +10,9 @@ import shutil
 import stat
 import subprocess
 
-from vsw.common import (IN_DUMA, IN_LAUNCHER, IN_RX, PRODUCT_ROOTFS, ROOTFS_SRC, SIM_DIR,
-                        VswitchError)
-from vsw.rootfs import library_closure
+from vsw.common import IN_DUMA, IN_LAUNCHER, IN_RX, PRODUCT_ROOTFS, SIM_DIR, VswitchError
+from vsw.rootfs import (applet_links, file_mode, lab_files, lab_names, library_closure,
+                        tree_files)
 
 VM_SRC = os.path.join(SIM_DIR, "vm")
 # What of the namespaces' root the machine has for real: mount is BusyBox's
@@ -47,12 +47,9 @@ class Cpio:
                 self.dirs.add(d)
                 self._entry(d, stat.S_IFDIR | 0o755)
 
-    def file_from(self, inside, host_file, mode=None):
+    def file_from(self, inside, host_file, mode):
         with open(host_file, "rb") as f:
-            data = f.read()
-        if mode is None:
-            mode = 0o755 if os.access(host_file, os.X_OK) else 0o644
-        self.data(inside, data, mode)
+            self.data(inside, f.read(), mode)
 
     def data(self, inside, data, mode=0o644):
         self.directory(os.path.dirname(inside))
@@ -86,13 +83,6 @@ def installed_tree(build, cache):
     return tree
 
 
-def walk(top):
-    for base, _dirs, names in os.walk(top):
-        for name in sorted(names):
-            path = os.path.join(base, name)
-            yield "/" + os.path.relpath(path, top), path
-
-
 # The machine's own helpers: the watcher of the console's line settings and
 # the launcher's start on the console.
 HELPERS = ("ttywatch", "console_start")
@@ -121,21 +111,19 @@ def build_initramfs(path, cfg, modules, boot_conf):
     busybox = cfg["busybox"]
     out.file_from("/bin/busybox", busybox, 0o755)
     own = put_tree(out, cfg)
-    applets = subprocess.run([busybox, "--list-full"], capture_output=True, text=True,
-                             check=True).stdout.split()
     # A stand-in takes the applet's name everywhere on the search path.
-    taken = {os.path.basename(p) for p in own} | {"busybox"}
-    for applet in applets:
-        if os.path.basename(applet) not in taken:
-            out.symlink("/" + applet, "/bin/busybox")
+    taken = {os.path.basename(p) for p in own} | lab_names() | {"busybox"}
+    for applet in applet_links(busybox, taken):
+        out.symlink("/" + applet, "/bin/busybox")
     programs = [cfg["launcher"]]
     for tool in MTD_UTILS:
         host = shutil.which(tool, path="/usr/sbin:/sbin")
         if not host:
             raise VswitchError(f"{tool} not found (install mtd-utils)")
         out.file_from("/usr/sbin/" + tool, host, 0o755)
-        if not open(host, "rb").read(2) == b"#!":
-            programs.append(host)
+        with open(host, "rb") as f:
+            if f.read(2) != b"#!":  # a script needs no libraries of its own
+                programs.append(host)
     if cfg.get("rx"):
         out.file_from(IN_RX, cfg["rx"], 0o755)
         programs.append(cfg["rx"])
@@ -155,24 +143,14 @@ def build_initramfs(path, cfg, modules, boot_conf):
 def put_tree(out, cfg):
     """The product's files, the launcher, and the lab's stand-ins; returns
     the paths taken, which BusyBox's applet links must not replace."""
-    own = {}
-    product = cfg.get("product_tree")
-    for inside, host in walk(product or PRODUCT_ROOTFS):
-        own[inside] = host
-    own[IN_LAUNCHER] = cfg["launcher"]
-    for inside, host in walk(ROOTFS_SRC):
-        if inside.endswith((".c", ".md")) or inside in NOT_IN_VM or inside in own:
-            continue
-        if inside == "/usr/bin/rx" and cfg.get("rx_mode", "lrzsz") != "lrzsz":
-            if cfg["rx_mode"] == "missing":
-                continue
-            out.file_from(inside, host, 0o644)
-            own[inside] = None
-            continue
-        own[inside] = host
-    for inside, host in walk(os.path.join(VM_SRC, "rootfs")):
-        own[inside] = host
-    for inside, host in sorted(own.items()):
-        if host is not None:
-            out.file_from(inside, host)
+    product = cfg.get("product_tree") or PRODUCT_ROOTFS
+    own = {inside: (host, file_mode(host)) for inside, host in tree_files(product)}
+    own[IN_LAUNCHER] = (cfg["launcher"], 0o755)
+    for inside, entry in lab_files(cfg).items():
+        if inside not in NOT_IN_VM:
+            own.setdefault(inside, entry)
+    for inside, host in tree_files(os.path.join(VM_SRC, "rootfs")):
+        own[inside] = (host, file_mode(host))
+    for inside, (host, mode) in sorted(own.items()):
+        out.file_from(inside, host, mode)
     return set(own)
