@@ -232,8 +232,9 @@ def parser():
     b.add_argument("--mgmt-port", choices=("plugged", "pulled"), metavar="CABLE",
                    help="give the switch a management port \"eth0\" on a lab network, "
                         "its cable plugged or pulled at power-on")
-    b.add_argument("--fast-clock", type=int, metavar="N",
-                   help="the launcher's sleep() lasts 1/N of its time (needs the preload)")
+    b.add_argument("--fast-clock", type=float, metavar="N",
+                   help="the launcher's sleep() lasts 1/N of its time, longer for an N below "
+                        "1 (needs the preload)")
     b.add_argument("--rx", choices=["lrzsz", "missing", "not-executable"], default="lrzsz",
                    help="the switch's /usr/bin/rx: lrzsz's receiver (default), none, or a "
                         "file that may not be run")

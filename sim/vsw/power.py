@@ -207,8 +207,8 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
         machine_checks(cfg)
     if cfg["preload"] and not os.path.isfile(cfg["preload"]):
         raise VswitchError(f"device preload not found at {preload}")
-    if fast_clock is not None and fast_clock < 1:
-        raise VswitchError("the fast clock's factor must be 1 or more")
+    if fast_clock is not None and not 0.0001 <= fast_clock <= 1000000:
+        raise VswitchError("the fast clock's factor must be from 0.0001 to 1000000")
     if fast_clock and not (cfg["preload"] or cfg["emulator"]):
         raise VswitchError("a fast clock needs the device preload")
     if mgmt_port and not (shutil.which("ip") and shutil.which("nsenter")):

@@ -302,6 +302,16 @@ def log_since_power_on(board):
     return lines[starts[-1] + 1:] if starts else lines
 
 
+def wait_until(condition, what, timeout=WAIT):
+    """Polls `condition` (the board's files, as a test can see them while it
+    runs) until it holds."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{what} never came")
+        time.sleep(0.05)
+
+
 def in_order(lines, wanted):
     """Whether `wanted` occur in `lines` as whole lines in this order."""
     it = iter(lines)
