@@ -13,8 +13,9 @@ from vsw.config import from_init_argument, make_config
 from vsw.namespace import namespace_init, status
 from vsw.net import set_cable
 from vsw.power import boot
-from vsw.stick import LAYOUTS, stick_layout, stick_listing
-from vsw.vm import cut_power, machine_cache
+from vsw import qmp
+from vsw.stick import LATER, LAYOUTS, move_stick, stick_layout, stick_listing
+from vsw.vm import cut_power, machine_cache, move_machine_stick
 from vsw.vmkernel import prepare_kernel
 
 
@@ -142,6 +143,18 @@ def cmd_cable(args):
     return 0
 
 
+def cmd_usb(args):
+    board = Board(args.board)
+    board.check()
+    if not os.path.isfile(board.usb):
+        raise VswitchError(f"{board.path} has no USB stick")
+    if qmp.running_machine(board):
+        move_machine_stick(board, args.action == "plug")
+    else:
+        move_stick(board.path, args.action == "plug")
+    return 0
+
+
 def cmd_line(args):
     from vsw import line
     argv = args.program[1:] if args.program[:1] == ["--"] else args.program
@@ -151,6 +164,10 @@ def cmd_line(args):
         return line.run(argv, args.fault, args.baud)
     except ValueError as e:
         raise VswitchError(f"line: {e}")
+
+
+def plug_time(text):
+    return text if text == LATER else float(text)
 
 
 def unplug_time(text):
@@ -187,9 +204,10 @@ def add_boot_options(b):
                    help="boot again after a reboot, up to N times or always (default 0)")
     b.add_argument("--escape", default="^]",
                    help="key that powers off the board from a terminal, ^X or none")
-    b.add_argument("--usb-delay", type=float, default=0.0,
+    b.add_argument("--usb-delay", type=plug_time, default=0.0, metavar="S|later",
                    help="seconds after power-on until the USB stick is plugged in (on the "
-                        "virtual machine: after the launcher started)")
+                        "virtual machine: after the launcher started), or later: when "
+                        "`vswitch usb BOARD plug` says so")
     b.add_argument("--usb-unplug", type=unplug_time, metavar="S|mount",
                    help="seconds after power-on until the USB stick is pulled out, or mount: "
                         "the moment its file system is mounted, before its handler goes on")
@@ -239,6 +257,10 @@ def parser():
     k.add_argument("board")
     k.add_argument("action", choices=("plug", "pull"))
     k.set_defaults(func=cmd_cable)
+    k = sub.add_parser("usb", help="plug or pull the USB stick of a running board")
+    k.add_argument("board")
+    k.add_argument("action", choices=("plug", "pull"))
+    k.set_defaults(func=cmd_usb)
     v = sub.add_parser("vm-kernel", help="fetch Debian's kernel for the virtual machine and "
                                          "build its I2C module (once; reused after)")
     v.add_argument("cache", nargs="?", help="cache directory (default: build/vm, or "

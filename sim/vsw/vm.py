@@ -20,6 +20,7 @@ from vsw.common import DEFAULT_BUILD_DIR, PARTITION_NAMES, VswitchError
 from vsw.console import console_pty, relay_console, replace_symlink, set_parent_death_signal
 from vsw.jffs2 import prepare_user_flash, read_back_user_flash
 from vsw.net import MachineLab
+from vsw.stick import LATER
 from vsw.stick import log as board_log
 from vsw.vmkernel import prepare_kernel
 from vsw.vmroot import build_initramfs, installed_tree
@@ -170,6 +171,30 @@ def boot_conf(cfg, erasesize):
     return "".join(f"{k}={shlex.quote(str(v))}\n" for k, v in values.items())
 
 
+def plug_stick(board, monitor, image):
+    qmp.request(monitor, ("blockdev-add", {
+        "node-name": "stick", "driver": "raw", "file": {"driver": "file", "filename": image}}),
+        ("device_add", {"driver": "usb-storage", "bus": "xhci.0", "drive": "stick",
+                        "id": "stick0", "removable": True}))
+    board_log(board.path, "USB stick plugged in")
+
+
+def pull_stick(board, monitor):
+    qmp.request(monitor, ("device_del", {"id": "stick0"}))
+    board_log(board.path, "USB stick pulled out")
+
+
+def move_machine_stick(board, plug):
+    """`vswitch usb BOARD plug|pull` on a running virtual machine."""
+    running = qmp.running_machine(board)
+    if running is None:
+        raise VswitchError(f"{board.path} is not running as a virtual machine")
+    if plug:
+        plug_stick(board, running[1], board.usb)
+    else:
+        pull_stick(board, running[1])
+
+
 def stick_events(board, cfg, monitor, launched):
     """Plugs the stick in `usb_delay` seconds and pulls it `usb_unplug`
     seconds after the launcher has started, through the monitor: the
@@ -182,16 +207,10 @@ def stick_events(board, cfg, monitor, launched):
     try:
         if cfg.usb and delay > 0:
             time.sleep(delay)
-            qmp.request(monitor, ("blockdev-add", {
-                "node-name": "stick", "driver": "raw",
-                "file": {"driver": "file", "filename": cfg.usb}}),
-                ("device_add", {"driver": "usb-storage", "bus": "xhci.0", "drive": "stick",
-                                "id": "stick0", "removable": True}))
-            board_log(board.path, "USB stick plugged in")
+            plug_stick(board, monitor, cfg.usb)
         if cfg.usb and unplug is not None:
             time.sleep(max(0.0, unplug - (time.monotonic() - start)))
-            qmp.request(monitor, ("device_del", {"id": "stick0"}))
-            board_log(board.path, "USB stick pulled out")
+            pull_stick(board, monitor)
     except (VswitchError, OSError) as e:
         board_log(board.path, f"USB stick event failed: {e}")
 
@@ -261,7 +280,7 @@ def start_machine(board, cfg, proc, monitor, lab):
         lab.connect_tap()
     qmp.request(monitor, ("cont", {}))
     launched = threading.Event()
-    if cfg.usb and (cfg.usb_delay or cfg.usb_unplug is not None):
+    if cfg.usb and cfg.usb_delay != LATER and (cfg.usb_delay or cfg.usb_unplug is not None):
         threading.Thread(target=stick_events, args=(board, cfg, monitor, launched),
                          daemon=True).start()
     return launched
