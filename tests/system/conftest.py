@@ -49,6 +49,8 @@ VSWITCH = os.path.join(SIM_DIR, "vswitch")
 # The virtual machine's emulated CPU slows down as much as the build machine
 # is loaded: a boot that takes 6 s alone can take a minute.
 WAIT = 240 if VM else 60
+# The read system call's number on this machine, as /proc/PID/syscall shows it.
+READ_SYSCALL = {"x86_64": "0", "aarch64": "63", "i686": "3"}.get(os.uname().machine, "0")
 
 BOOT_SLOT = vswitch.VPD_BOOT_SLOT
 BOOTED = vswitch.VPD_BOOTED_IMAGE
@@ -467,10 +469,40 @@ class Terminal:
         lines = [line for line in self.text.split("\n") if line.startswith("vswitch: ")]
         return (lines[-1][len("vswitch: "):] if lines else None), self.proc.wait(timeout=WAIT)
 
+    def reading_console(self):
+        """Whether a program of the board (on the namespaces) waits in
+        read() on its standard input, the console, as the kernel shows a
+        blocked system call in /proc/PID/syscall."""
+        for pid in descendants(self.proc.pid):
+            try:
+                with open(f"/proc/{pid}/syscall") as f:
+                    if f.read().split()[:2] == [READ_SYSCALL, "0x0"]:
+                        return True
+            except (OSError, IndexError):
+                pass
+        return False
+
     def kill(self):
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+
+
+def descendants(pid):
+    """The processes that `pid` started, and theirs, by the host's numbers."""
+    children = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                parent = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            continue
+        children.setdefault(parent, []).append(int(entry))
+    found, todo = [], list(children.get(pid, []))
+    while todo:
+        found.append(todo.pop())
+        todo += children.get(found[-1], [])
+    return found
 
 
 def without_tagged_lines(data):
@@ -567,9 +599,13 @@ def driver(name):
 
 def press(term, key):
     """Presses one key once the switch reads single keys. A key typed while
-    the console is still cooked would be echoed by the line discipline too,
-    and a Ctrl-C that comes before the read starts only sets the flag."""
+    the console is still cooked would be echoed by the line discipline too.
+    A Ctrl-C that comes after the switch to single keys but before the read
+    starts only sets the flag, and the read then waits for another key: on
+    the namespaces it goes once the switch is seen waiting in its read."""
     term.wait_line(lambda attrs: not attrs[3] & termios.ICANON)
+    if key in ("\x03", b"\x03") and not VM:
+        wait_until(term.reading_console, "the switch's read of a key")
     term.send(key)
 
 
