@@ -201,7 +201,7 @@ def stick_events(board, cfg, monitor, launched):
     namespaces' power-on is the launcher's start, and here the kernel's own
     start comes first and takes seconds."""
     delay, unplug = cfg.usb_delay or 0, cfg.usb_unplug
-    if not launched.wait(120):
+    if not launched.wait(600):
         return
     start = time.monotonic()
     try:
