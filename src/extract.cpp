@@ -4,6 +4,7 @@
 #include "stdio_file.h"
 
 #include "board.h"
+#include "console.h"
 #include "crc.h"
 #include "flash.h"
 #include "i2c.h"
@@ -229,11 +230,11 @@ void install_recovery(const std::vector<uint8_t> &record, char digit)
 // operator's choice.
 void offer_recovery_install(const std::vector<uint8_t> &record)
 {
-    printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
-    fflush(stdout);
-    const int answer = read_install_answer();
+    const int answer = ask_first_char(
+        "Install recovery image as image 1 or 2 (hit return to just boot image): ",
+        kSigintEndsAnswer);
     if (answer < 0)
-        return;
+        return; // no input at all: neither VPD field is written
     if (answer == '1' || answer == '2') {
         install_recovery(record, char(answer));
         return;
@@ -392,27 +393,6 @@ RescueRead read_rescue_record(std::vector<uint8_t> &record)
         return kRescueBad;
     }
     return kRescueGood;
-}
-
-int read_install_answer()
-{
-    // Only the first character counts, but the whole line is consumed: a
-    // rest left unread would be taken as the key of the next question (the
-    // compatibility question of the launch). Byte by byte from descriptor 0,
-    // so that no stdio buffer swallows input that uartGetC should see.
-    int first = -1;
-    for (;;) {
-        char c = 0;
-        if (read(STDIN_FILENO, &c, 1) != 1)
-            break;
-        if (first < 0)
-            first = uint8_t(c);
-        if (c == '\n')
-            break;
-    }
-    if (first < 0)
-        return -1;
-    return first == '1' || first == '2' ? first : 0;
 }
 
 int extract_image_from_flash()

@@ -53,12 +53,6 @@ enum RescueRead {
 // record does not fit the partition (mtd_get_size), cannot be allocated or
 // is not read counts as kRescueBad.
 [[nodiscard]] RescueRead read_rescue_record(std::vector<uint8_t> &record);
-// The recovery-install prompt's answer: the slot digit '1' or '2', 0 for
-// any other first character, -1 when no input came at all (end of input,
-// a read error or an interrupted read). Reads the whole line from
-// descriptor 0, without stdio buffering.
-int read_install_answer();
-
 // --- Application launch ---------------------------------------------------
 // Unpacks /tmp/velosimage.tar.gz in /tmp and starts the application in the
 // mode that the boot settings select. Never returns.

@@ -1,6 +1,7 @@
 #include "install.h"
 #include "stdio_file.h"
 
+#include "console.h"
 #include "crc.h"
 #include "extract.h"
 #include "flash.h"
@@ -216,32 +217,11 @@ RecordResult install_flash_record(const FlashRule &rule, const std::vector<uint8
     return kRecordDone;
 }
 
-// The answer to the slot question: the first character of the line, or -1
-// when the console gave no line at all. The whole line is consumed, so that
-// nothing of it is taken as a key by the next prompt; bytes are read one at
-// a time from descriptor 0 because the console's key reads bypass stdio.
-int read_slot_answer()
-{
-    int first = -1;
-    for (;;) {
-        char c = 0;
-        const ssize_t n = read(STDIN_FILENO, &c, 1);
-        if (n < 0 && errno == EINTR)
-            continue; // Ctrl-C is no answer; the flag stays set for the menu
-        if (n != 1)
-            return first;
-        if (c == '\n')
-            return first < 0 ? '\n' : first;
-        if (first < 0)
-            first = uint8_t(c);
-    }
-}
-
 int ask_slot()
 {
-    printf("Install image as image 1 or 2 (hit return to just boot image): ");
-    fflush(stdout);
-    const int answer = read_slot_answer();
+    // Ctrl-C is no answer; the flag stays set for the menu.
+    const int answer = ask_first_char(
+        "Install image as image 1 or 2 (hit return to just boot image): ", kSigintIgnored);
     if (answer == '1')
         return 1;
     if (answer == '2')
