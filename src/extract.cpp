@@ -5,15 +5,11 @@
 
 #include "board.h"
 #include "console.h"
-#include "crc.h"
 #include "flash.h"
 #include "i2c.h"
 #include "usb_boot.h"
 
-#include <memory>
-#include <new>
-#include <stdexcept>
-#include <sys/stat.h>
+#include <climits>
 #include <unistd.h>
 
 namespace {
@@ -22,10 +18,6 @@ constexpr const char *kUsbImagePath = "/mnt/usb/QLX5270_OS.img";
 constexpr const char *kGdbArchivePath = "/tmp/gdb.gz";
 constexpr const char *kStagingPath = "/tmp/image";
 constexpr uint8_t kBootedRescue = 4;
-// Slot records are streamed through this much memory: the payload goes to
-// the archive as it is read and checked, so that a large application is
-// neither held in RAM next to its unpacked copy in /tmp nor read twice.
-constexpr uint32_t kExtractChunk = 256 * 1024;
 
 File open_file(const char *path, const char *mode)
 {
@@ -46,14 +38,13 @@ bool is_bootable(uint32_t magic)
     return magic == IMAGE_APPLICATION || magic == IMAGE_DIAGS;
 }
 
-int seek_to(FILE *stream, uint32_t offset)
+int seek_to(FILE *stream, uint64_t offset)
 {
     // fseek takes a long, 32 bits wide on the target: offsets from 2 GiB on
-    // turn negative there (GCC converts modulo 2^n) and are refused.
-    const long position = long(offset);
-    if (position < 0)
+    // cannot be reached there.
+    if (offset > uint64_t(LONG_MAX))
         return 0;
-    return fseek(stream, position, SEEK_SET) == 0 ? 1 : 0;
+    return fseek(stream, long(offset), SEEK_SET) == 0 ? 1 : 0;
 }
 
 // Gives the heap block back at once (clear() alone keeps it).
@@ -62,24 +53,9 @@ void release(std::vector<uint8_t> &record)
     std::vector<uint8_t>().swap(record);
 }
 
-// `size` bytes of `record`, or 0 (record left empty) when the block cannot
-// be had.
-int allocate(std::vector<uint8_t> &record, uint64_t size)
+void write_payload(const ImageRecord &record, FILE *out)
 {
-    if (size > SIZE_MAX)
-        return 0;
-    try {
-        record.resize(size_t(size));
-    } catch (const std::exception &) {
-        release(record);
-        return 0;
-    }
-    return 1;
-}
-
-void write_payload(const std::vector<uint8_t> &record, FILE *out)
-{
-    (void)fwrite(record.data() + IMAGE_HEADER_SIZE, 1, record.size() - IMAGE_HEADER_SIZE, out);
+    (void)fwrite(record.bytes.data() + IMAGE_HEADER_SIZE, 1, record.header.len, out);
 }
 
 // Takes back what a failed extraction wrote: a failed attempt leaves the
@@ -253,61 +229,38 @@ int other_slot(int slot)
 
 int parse_image(FILE *stream, ImageHeader *header)
 {
-    uint32_t offset = 0;
-    if (!seek_to(stream, offset))
+    uint64_t size = 0;
+    if (!seek_to(stream, 0) || !stream_room(stream, &size))
         return 0;
-    for (;;) {
-        uint8_t stored[IMAGE_HEADER_SIZE];
-        if (fread(stored, 1, sizeof stored, stream) != sizeof stored)
+    for (uint64_t offset = 0;;) {
+        RecordHead head;
+        if (!read_record_head(stream, &head))
             return 0;
-        header_decode(stored, header);
+        *header = head.header;
         if (is_bootable(header->magic))
             return seek_to(stream, offset);
-        // A length near 4 GiB wraps the 32-bit offset back to or before the
-        // record: the scan would never end.
-        const uint32_t next = offset + IMAGE_HEADER_SIZE + header->len;
-        if (next <= offset || !seek_to(stream, next))
+        // A record that runs past the end of the file ends the scan: nothing
+        // can follow it, and a length near 4 GiB would wrap a 32-bit offset
+        // back to or before the record.
+        if (record_payload_to_read(*header, size - offset, kRecordWhole) < 0)
             return 0;
-        offset = next;
+        offset += IMAGE_HEADER_SIZE + header->len;
+        if (!seek_to(stream, offset))
+            return 0;
     }
 }
 
-int extract_record_payload(FILE *in, const ImageHeader &header, FILE *out)
+int extract_record_payload(FILE *in, FILE *out)
 {
-    const long start = ftell(in);
-    struct stat info;
-    if (start < 0 || fstat(fileno(in), &info) != 0)
-        return empty_output(out);
+    uint64_t room = 0;
+    RecordHead head;
+    uint32_t crc = 0;
     // A damaged `len` that runs past the end of the file fails at once.
-    if (uint64_t(start) + IMAGE_HEADER_SIZE + header.len > uint64_t(info.st_size))
-        return empty_output(out);
-    uint8_t stored[IMAGE_HEADER_SIZE];
-    if (fread(stored, 1, sizeof stored, in) != sizeof stored)
-        return empty_output(out);
-    uint32_t crc = gen_crc(stored + IMAGE_CRC_START, IMAGE_HEADER_SIZE - IMAGE_CRC_START, 0xFFFFFFFFu);
-    std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kExtractChunk]);
-    if (!chunk)
-        return empty_output(out);
-    for (uint32_t left = header.len; left > 0;) {
-        const uint32_t n = left < kExtractChunk ? left : kExtractChunk;
-        if (fread(chunk.get(), 1, n, in) != n)
-            return empty_output(out);
-        crc = gen_crc(chunk.get(), n, crc);
-        (void)fwrite(chunk.get(), 1, n, out);
-        left -= n;
-    }
-    if (crc != load_be32(stored))
+    if (!stream_room(in, &room) || !read_record_head(in, &head) ||
+        record_payload_to_read(head.header, room, kRecordWhole) < 0 ||
+        stream_record(in, head, out, &crc) != kRecordGood)
         return empty_output(out);
     return 1;
-}
-
-int record_crc_good(const std::vector<uint8_t> &record)
-{
-    if (record.size() < IMAGE_HEADER_SIZE)
-        return 0;
-    const uint32_t expected = load_be32(record.data());
-    const uint32_t count = uint32_t(record.size() - IMAGE_CRC_START);
-    return CheckCrc(record.data() + IMAGE_CRC_START, count, expected) == 0 ? 1 : 0;
 }
 
 int extract_image(int slot)
@@ -327,7 +280,7 @@ int extract_image(int slot)
     ImageHeader header = {0, 0, 0, 0};
     if (!parse_image(in.get(), &header))
         return no_bootable_record(slot, header, in, out);
-    if (!extract_record_payload(in.get(), header, out.get()))
+    if (!extract_record_payload(in.get(), out.get()))
         return record_failed(slot, in, out);
     boot_record(slot, header, in, out);
 }
@@ -351,8 +304,7 @@ int extract_gdb(int slot)
     // A file shorter than a header leaves the rest of it 0.
     uint8_t stored[IMAGE_HEADER_SIZE] = {0};
     (void)fread(stored, 1, sizeof stored, in.get());
-    ImageHeader header;
-    header_decode(stored, &header);
+    const ImageHeader header = record_head(stored).header;
     if (!is_bootable(header.magic)) {
         boot_error("Image has invalid header 0x%x\n", header.magic);
         return 0;
@@ -370,26 +322,27 @@ int extract_gdb(int slot)
     return 1;
 }
 
-RescueRead read_rescue_record(std::vector<uint8_t> &record)
+RescueRead read_rescue_record(ImageRecord &record)
 {
-    release(record);
+    release(record.bytes);
     // Zeroed, as a short read counts as a success: a partition too small
     // for a header then shows no bootable type.
     uint8_t stored[IMAGE_HEADER_SIZE] = {0};
     if (api_flash_read(stored, rescue_fd, 0, IMAGE_HEADER_SIZE) != 0)
         return kRescueNotFound;
-    ImageHeader header;
-    header_decode(stored, &header);
+    const ImageHeader header = record_head(stored).header;
     if (!is_bootable(header.magic))
         return kRescueNotFound;
     uint32_t partition_size = 0;
     const uint64_t size = uint64_t(header.len) + IMAGE_HEADER_SIZE;
-    if (!mtd_get_size(rescue_fd, &partition_size) || size > partition_size ||
-        !allocate(record, size))
+    if (!mtd_get_size(rescue_fd, &partition_size) ||
+        record_payload_to_read(header, partition_size, kRecordWhole) < 0 ||
+        allocate_record(stored, size, &record) != kRecordGood)
         return kRescueBad;
-    if (api_flash_read(record.data(), rescue_fd, 0, uint32_t(size)) != 0 ||
-        !record_crc_good(record)) {
-        release(record);
+    uint32_t crc = 0;
+    if (api_flash_read(record.bytes.data(), rescue_fd, 0, uint32_t(size)) != 0 ||
+        check_record(record, &crc) != kRecordGood) {
+        release(record.bytes);
         return kRescueBad;
     }
     return kRescueGood;
@@ -402,7 +355,7 @@ int extract_image_from_flash()
         boot_error("Failed to open AppOS tarfile.\n");
         board_reset();
     }
-    std::vector<uint8_t> record;
+    ImageRecord record;
     switch (read_rescue_record(record)) {
     case kRescueNotFound:
         boot_error("Image not found... \n");
@@ -415,13 +368,13 @@ int extract_image_from_flash()
     }
     write_payload(record, out.get());
     out.reset();
-    const bool diagnostics = load_be32(record.data() + 8) == IMAGE_DIAGS;
+    const bool diagnostics = record.header.magic == IMAGE_DIAGS;
     if (diagnostics) {
         printf("Launching diagnostics image\n");
         (void)api_set_booted_image(kBootedRescue);
     } else {
-        offer_recovery_install(record);
+        offer_recovery_install(record.bytes);
     }
-    release(record);
+    release(record.bytes);
     launch_image(diagnostics ? 1 : 0);
 }

@@ -12,7 +12,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <vector>
 
 // --- Application image extraction from a slot file ------------------------
 // Boots slot 1, 2 or 3 (the USB stick's image). Returns 0 when this attempt
@@ -29,14 +28,12 @@ int parse_image(FILE *stream, ImageHeader *header);
 // except for slot 3 and for a file that ends inside the record).
 int extract_gdb(int slot);
 
-// Copies the payload of the bootable record that parse_image found (the
-// stream stands at its first byte) to `out`, checking the record's CRC on
-// the way. 1 when the record was complete and good. 0 when it runs past the
-// end of the file, is read only in part or fails its CRC; `out` is then
-// emptied again, as a failed attempt must leave the archive.
-[[nodiscard]] int extract_record_payload(FILE *in, const ImageHeader &header, FILE *out);
-// 1 when `record` (header first) passes the image CRC check.
-[[nodiscard]] int record_crc_good(const std::vector<uint8_t> &record);
+// Copies the payload of the record at the stream's position (where
+// parse_image left it) to `out`, checking the record's CRC on the way. 1
+// when the record was whole and good. 0 when it runs past the end of the
+// file, is read only in part or fails its CRC; `out` is then emptied
+// again, as a failed attempt must leave the archive.
+[[nodiscard]] int extract_record_payload(FILE *in, FILE *out);
 
 // --- Rescue-partition image -----------------------------------------------
 // Boots the record at the start of the rescue partition (diagnostics at
@@ -52,7 +49,7 @@ enum RescueRead {
 // Reads the rescue partition's record whole into `record`. A `len` whose
 // record does not fit the partition (mtd_get_size), cannot be allocated or
 // is not read counts as kRescueBad.
-[[nodiscard]] RescueRead read_rescue_record(std::vector<uint8_t> &record);
+[[nodiscard]] RescueRead read_rescue_record(ImageRecord &record);
 // --- Application launch ---------------------------------------------------
 // Unpacks /tmp/velosimage.tar.gz in /tmp and starts the application in the
 // mode that the boot settings select. Never returns.

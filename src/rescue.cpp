@@ -313,7 +313,7 @@ int run_image_display()
     for (const VersionLine &line : kVersionLines) {
         uint8_t header[IMAGE_HEADER_SIZE];
         (void)read_flash_image_header(line.type, header, line.slot);
-        const uint32_t id = load_be32(header + 12);
+        const uint32_t id = record_head(header).header.id;
         printf("\t%s: %d.%d.%d.%d\n", line.label, int(id >> 24), int((id >> 16) & 255),
                int((id >> 8) & 255), int(id & 255));
     }

@@ -81,7 +81,7 @@ TEST(Launch, ShortReadsAreNotTakenForContent)
     fill_stack("shell=on ", 9);
     deeper([] { EXPECT_EQ(parse_uboot_env(), 0); });
     EXPECT_EQ(settings(), std::vector<long>({1, 0, 1234, 0, 0, 0, 0}));
-    Bytes record;
+    ImageRecord record;
     fill_stack("\x06PGT", 4); // the diagnostics type word
     deeper([&] { EXPECT_EQ(read_rescue_record(record), kRescueNotFound); });
 }
@@ -136,7 +136,7 @@ TEST(SlotFile, ScanAndPayload)
         if (c.found_at < 0)
             continue;
         EXPECT_EQ(ftell(in.get()), c.found_at);
-        EXPECT_EQ(extract_record_payload(in.get(), header, out.get()), c.archive.empty() ? 0 : 1);
+        EXPECT_EQ(extract_record_payload(in.get(), out.get()), c.archive.empty() ? 0 : 1);
         Bytes archive(c.archive.size() + 8);
         rewind(out.get());
         archive.resize(fread(archive.data(), 1, archive.size(), out.get()));
@@ -155,9 +155,9 @@ TEST(Launch, RescueRecordSizeLimit)
                                 make_header(IMAGE_DIAGS, 0xFFFFFFFFu)}) {
         poke("mtd-rescue", 0, stored);
         simdev_log_clear();
-        Bytes record;
+        ImageRecord record;
         EXPECT_EQ(read_rescue_record(record), stored == full ? kRescueGood : kRescueBad);
-        EXPECT_TRUE(record == (stored == full ? full : Bytes{}));
+        EXPECT_TRUE(record.bytes == (stored == full ? full : Bytes{}));
         Strings requests = {"mtd-rescue read 0x00000000 16", "mtd-rescue info"};
         if (stored == full)
             requests.push_back("mtd-rescue read 0x00000000 " + std::to_string(size));
