@@ -1,7 +1,8 @@
 // The board's shared services, on which every other part of the launcher
-// stands: the process-wide boot state, the reset, running a shell command,
-// the SIGINT flag and the boot error messages. Nothing here calls up into
-// the start-up sequence, the rescue console or the extraction.
+// stands: the process-wide boot state, the image slots' files, the reset,
+// running a shell command, the SIGINT flag and the boot error messages.
+// Nothing here calls up into the start-up sequence, the rescue console or
+// the extraction.
 #pragma once
 #include <csignal>
 #include <cstdint>
@@ -28,6 +29,15 @@ extern char stringbuff[kStringBuffSize]; // command text of the launch
 
 // Puts every variable above back to its start value. Tests only.
 void launch_reset_state();
+
+// --- Image slots ----------------------------------------------------------
+// 1 and 2 name the slot files on the user partition, 3 the USB stick's
+// application image; 4 is only written to the VPD's booted-image field,
+// for the rescue partition's image.
+// The image file of slot 1, 2 or 3.
+const char *slot_file_path(int slot);
+// The slot tried after `slot`: 2 after 1, 1 after anything else.
+int other_slot(int slot);
 
 // --- Services -------------------------------------------------------------
 // Sleeps 1 s, runs "reboot" through the shell (on failure to start it, a

@@ -63,6 +63,11 @@ int image_type_known(uint32_t magic)
     return image_type_name(magic) != nullptr ? 1 : 0;
 }
 
+int image_type_bootable(uint32_t magic)
+{
+    return magic == IMAGE_APPLICATION || magic == IMAGE_DIAGS ? 1 : 0;
+}
+
 const char *image_type_name(uint32_t magic)
 {
     for (const TypeName &t : kTypeNames)

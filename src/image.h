@@ -38,6 +38,9 @@ void header_encode(const ImageHeader *header, uint8_t *stored);
 
 // 1 when `magic` is one of the six record types, 0 otherwise.
 int image_type_known(uint32_t magic);
+// 1 when `magic` is IMAGE_APPLICATION or IMAGE_DIAGS: a record that the
+// boot can launch.
+int image_type_bootable(uint32_t magic);
 
 // Short lower-case name of a record type ("application", "uboot", "kernel",
 // "rfs", "dft", "diags"), or nullptr for an unknown type word.

@@ -2,10 +2,10 @@
 #include "stdio_file.h"
 
 #include "console.h"
-#include "extract.h"
 #include "flash.h"
 #include "i2c.h"
 #include "image.h"
+#include "launch_image.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -37,19 +37,6 @@ int usb_boot_slot()
     return 0;
 }
 
-// The flash slots: the slot, then the other slot once.
-void boot_flash_slots(int slot)
-{
-    if (slot == 0)
-        slot = which_image();
-    printf("Booting image '%d'\n", slot);
-    (void)extract_image(slot);
-    const int other = other_slot(slot);
-    printf("Booting image '%d'\n", other);
-    tried_alt_image = 1;
-    (void)extract_image(other);
-}
-
 // "on" at the start of a value, case-sensitive.
 int value_is_on(const char *value)
 {
@@ -141,7 +128,10 @@ void run_boot_sequence()
         (void)run_rescue_mode();
     if (standalone_diags)
         (void)run_standalone_diags();
-    boot_flash_slots(usb_boot_slot());
+    int slot = usb_boot_slot();
+    if (slot == 0)
+        slot = which_image();
+    boot_flash_slots(slot);
     board_reset();
 }
 

@@ -1,11 +1,12 @@
 // launch_image: unpacking and starting the application.
-#include "extract.h"
+#include "launch_image.h"
 
 #include "board.h"
 #include "console.h"
 #include "i2c.h"
 #include "rescue.h"
 
+#include <cstdio>
 #include <unistd.h>
 
 namespace {

@@ -3,9 +3,9 @@
 
 #include "board.h"
 #include "console.h"
-#include "extract.h"
 #include "image.h"
 #include "install.h"
+#include "rescue_partition.h"
 #include "xmodem.h"
 
 #include <cctype>

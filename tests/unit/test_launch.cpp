@@ -3,6 +3,7 @@
 #include "extract.h"
 #include "fixture.h"
 #include "launch.h"
+#include "rescue_partition.h"
 
 #include <algorithm>
 #include <functional>
