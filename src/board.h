@@ -48,6 +48,9 @@ int other_slot(int slot);
 int sig_init();
 // Sets sig_quit_raised to 1; nothing else.
 void sig_handler(int signum);
+// The command that mounts the JFFS2 user partition, which holds the slot
+// files, on /user.
+constexpr const char *kMountUserCommand = "/bin/mount -o sync -t jffs2 /dev/mtd-user /user";
 // Flushes stdout (so the console keeps its order) and runs `command`
 // through the system shell. system()'s result: -1 when no shell started.
 int run_command(const char *command);

@@ -117,13 +117,18 @@ int parse_uboot_env()
     return 0;
 }
 
-void run_boot_sequence()
+void board_bring_up()
 {
-    (void)sig_init();
     (void)api_i2c_init();
     (void)api_flash_init();
     (void)parse_uboot_env();
-    (void)run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    (void)run_command(kMountUserCommand);
+}
+
+void run_boot_sequence()
+{
+    (void)sig_init();
+    board_bring_up();
     if (rescue_enable)
         (void)run_rescue_mode();
     if (standalone_diags)

@@ -19,6 +19,13 @@
 // The whole start-up sequence of `main`, from sig_init to the final
 // board_reset. Does not return.
 [[noreturn]] void run_boot_sequence();
+// The board's bring-up, the start-up's steps after the SIGINT handler and
+// in their order: opens the I2C buses and the flash partitions, reads the
+// boot settings and mounts the user partition (results ignored: a part
+// that failed shows its failure where it is used). The programs that the
+// tests and benchmarks boot in the launcher's place start the board with
+// it too.
+void board_bring_up();
 // The slot to boot from the VPD boot slot: 2 for 2, else 1.
 int which_image();
 

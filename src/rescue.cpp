@@ -209,7 +209,9 @@ void erase_user_filesystem()
 {
     run_erase_step("unmount filesystem", "/bin/umount /user &> /dev/null");
     run_erase_step("\nErasing filesystem for clean install", "flash_eraseall /dev/mtd-user-char");
-    run_erase_step("Mounting...", "/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null");
+    char mount[128];
+    snprintf(mount, sizeof mount, "%s &> /dev/null", kMountUserCommand);
+    run_erase_step("Mounting...", mount);
     run_erase_step("creating default filesystem", "mkdir /user/images &> /dev/null");
 }
 
