@@ -158,7 +158,8 @@ def describe(result, timeout):
 def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
          usb_delay=0.0, hostname="vswitch", stderr_tag=None, console_link=None,
          mgmt_port=None, fast_clock=None, usb_unplug=None, cut_at_file_size=None,
-         target_preload=None, rx="lrzsz", usb_twin=False, machine="ns", build=None):
+         target_preload=None, rx="lrzsz", usb_twin=False, machine="ns", build=None,
+         prepare=None):
     """Boots the board, and again after each reboot up to `reboots` times
     (None: after every reboot). `rx` is what the switch has as /usr/bin/rx:
     "lrzsz" (the stand-in that runs lrzsz's receiver), "missing" or
@@ -198,6 +199,7 @@ def boot(board_path, launcher, preload, timeout=None, reboots=0, escape=b"\x1d",
         "console_link": os.path.abspath(console_link) if console_link else None,
         "mgmt_port": mgmt_port,
         "fast_clock": fast_clock,
+        "prepare": os.path.abspath(prepare) if prepare else None,
         "hostname": hostname,
         "term": os.environ.get("TERM"),
         "host_namespaces": namespace_ids(),
