@@ -182,7 +182,7 @@ def register(root, cfg, index):
     """The kernel finds stick `index`: its devices enter /sys and get their
     nodes before any of its events is sent."""
     sys_dir = os.path.join(root, "sys")
-    for name, minor, start, count, number in stick_devices(cfg["usb"], index):
+    for name, minor, start, count, number in stick_devices(cfg.usb, index):
         path = sys_dir + devpath(index, name, number)
         os.makedirs(path)
         files = {"dev": f"{SD_MAJOR}:{minor}", "size": count,
@@ -201,17 +201,17 @@ def register(root, cfg, index):
         open(node, "a").close()
         # Read-only: mdev's chmod and chown of the node must not reach the
         # board's own file.
-        sys_mount(cfg["usb"], node, None, MS_BIND)
-        sys_mount(cfg["usb"], node, None, MS_BIND | MS_REMOUNT | MS_RDONLY)
-    log(cfg["board"], "USB stick plugged in" + (f" as {disk_name(index)}" if index else ""))
+        sys_mount(cfg.usb, node, None, MS_BIND)
+        sys_mount(cfg.usb, node, None, MS_BIND | MS_REMOUNT | MS_RDONLY)
+    log(cfg.board, "USB stick plugged in" + (f" as {disk_name(index)}" if index else ""))
 
 
 def unregister(root, cfg, index):
     """Stick `index` goes: each device (partitions first, as the kernel
     deletes a disk) is gone before its remove event comes."""
-    log(cfg["board"], "USB stick pulled out" + (f" ({disk_name(index)})" if index else ""))
+    log(cfg.board, "USB stick pulled out" + (f" ({disk_name(index)})" if index else ""))
     sys_dir = os.path.join(root, "sys")
-    for name, minor, _, _, number in reversed(stick_devices(cfg["usb"], index)):
+    for name, minor, _, _, number in reversed(stick_devices(cfg.usb, index)):
         libc.umount2(os.path.join(root, "dev", name).encode(), MNT_DETACH)
         hotplug(root, event("remove", index, name, minor, number))
         for link in (f"class/block/{name}", f"dev/block/{SD_MAJOR}:{minor}", f"block/{name}"):
@@ -276,7 +276,7 @@ def plug_in(root, cfg, sticks):
     for index in sticks:
         register(root, cfg, index)
     events = {i: [event("add", i, name, minor, n) for name, minor, _, _, n
-                  in stick_devices(cfg["usb"], i)] for i in sticks}
+                  in stick_devices(cfg.usb, i)] for i in sticks}
 
     def play(disk, *partitions):
         hotplug(root, disk)
@@ -306,7 +306,7 @@ def pull_at_mount(root, cfg, sticks):
             with open(done, "w") as f:
                 f.write("pulled\n")
         except Exception as e:  # noqa: BLE001 - reported in the board log
-            log(cfg["board"], f"USB stick event failed: {e}")
+            log(cfg.board, f"USB stick event failed: {e}")
         finally:
             os._exit(0)
 
@@ -318,8 +318,8 @@ def stick_events(root, cfg):
     mounted ("mount"), if asked; `usb_twin` plugs a second stick, the same
     image as sdb, with the first. Delayed events run in a process of their
     own."""
-    sticks = [0, 1] if cfg.get("usb_twin") else [0]
-    delay, unplug = cfg.get("usb_delay") or 0, cfg.get("usb_unplug")
+    sticks = [0, 1] if cfg.usb_twin else [0]
+    delay, unplug = cfg.usb_delay or 0, cfg.usb_unplug
     if unplug == "mount":
         pull_at_mount(root, cfg, sticks)
         unplug = None
@@ -337,7 +337,7 @@ def stick_events(root, cfg):
                 time.sleep(max(0.0, unplug - (time.monotonic() - start)))
                 pull_out(root, cfg, sticks)
         except Exception as e:  # noqa: BLE001 - reported in the board log
-            log(cfg["board"], f"USB stick event failed: {e}")
+            log(cfg.board, f"USB stick event failed: {e}")
         finally:
             os._exit(0)
 
