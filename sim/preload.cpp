@@ -14,7 +14,8 @@
 // simdev_rig.cpp, which the PowerPC build of the launcher gets through
 // wrap_switch.cpp.
 #undef _FORTIFY_SOURCE
-#include "simdev_internal.h"
+#include "simdev_dispatch.h"
+#include "simdev_rig.h"
 
 #include <cerrno>
 #include <csignal>

@@ -1,99 +1,167 @@
-// The table of open emulated descriptors and the dispatch of requests to
-// the MTD and I2C back ends (simdev_mtd.cpp, simdev_i2c.cpp).
+// The device model's ground: what every part of it shares. The model's
+// state, the node names and their backing files, the transaction log and
+// the failure lines, the position of an emulated descriptor, and the small
+// text files of a board. It calls nothing of the model's other parts: the
+// board (simdev_board.cpp), the fault rules (simdev_faults.cpp), the back
+// ends (simdev_mtd.cpp, simdev_i2c.cpp) and the dispatch
+// (simdev_dispatch.cpp) stand on it.
 #include "simdev_internal.h"
 #include "simdev_sys.h"
 
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-// ---- Descriptors and dispatch -----------------------------------------------
-
-bool simdev_is_node(const char *path)
-{
-    return simdev_node_of_path(path) >= 0;
-}
-
-Desc *simdev_desc(int fd)
-{
-    for (Desc &d : simdev_model().descs)
-        if (d.fd == fd)
-            return &d;
-    return nullptr;
-}
-
-bool simdev_owns(int fd)
-{
-    return fd >= 0 && simdev_desc(fd) != nullptr;
-}
-
-int simdev_open(const char *path, int flags)
-{
-    Model &m = simdev_model();
-    int node = simdev_node_of_path(path);
-    if (node < 0 || !m.attached) {
-        errno = ENOENT;
-        return -1;
-    }
-    std::string name = simdev_node_name(node);
-    char line[96];
-    snprintf(line, sizeof line, "%s open flags=0x%x", name.c_str(),
-             static_cast<unsigned>(flags));
-    if (simdev_fault_on(m.faults.fail_open, name))
-        return simdev_fail(line, EIO);
-    // The real descriptor keeps the access mode and the file position across
-    // fork and exec, as the kernel's open file would.
-    int accmode = flags & O_ACCMODE;
-    int fd = simsys::open((m.board + "/" + simdev_node_file(node)).c_str(),
-                          accmode | (flags & O_CLOEXEC));
-    if (fd < 0)
-        return simdev_fail(line, errno);
-    m.descs.push_back(Desc{fd, node, accmode, 0});
-    simdev_log_line(line);
-    return fd;
-}
-
-int simdev_close(int fd)
-{
-    Model &m = simdev_model();
-    for (size_t i = 0; i < m.descs.size(); i++) {
-        if (m.descs[i].fd == fd) {
-            simdev_log_line(simdev_node_name(m.descs[i].node) + " close");
-            m.descs.erase(m.descs.begin() + static_cast<long>(i));
-            return simsys::close(fd);
-        }
-    }
-    errno = EBADF;
-    return -1;
-}
+const char *const simdev_mtd_names[] = {
+    "uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue", "user-char",
+};
+const int simdev_mtd_count = sizeof simdev_mtd_names / sizeof simdev_mtd_names[0];
 
 namespace {
 
-Desc *lookup(int fd)
+// Reads a small text file whole; false when it is missing.
+bool read_text(const std::string &path, std::string &out)
 {
-    Desc *d = simdev_desc(fd);
-    if (!d)
-        errno = EBADF;
-    return d;
+    simsys::Fd f(simsys::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (f.fd < 0)
+        return false;
+    out.clear();
+    char buf[4096];
+    ssize_t n;
+    while ((n = simsys::read(f.fd, buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<size_t>(n));
+    return n == 0;
 }
 
-// Moves the file position after a transfer through read() or write().
-ssize_t advance(Desc &d, int64_t pos, ssize_t n)
+std::vector<std::string> lines_of(const std::string &text)
 {
-    if (n > 0)
-        simdev_set_position(d, pos + n);
-    return n;
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = simdev_trim(text.substr(start, end - start));
+        if (!line.empty() && line[0] != '#')
+            lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+const char *errno_name(int err)
+{
+    switch (err) {
+    case EPERM: return "EPERM";
+    case ENOENT: return "ENOENT";
+    case EIO: return "EIO";
+    case EAGAIN: return "EAGAIN";
+    case ENXIO: return "ENXIO";
+    case EBADF: return "EBADF";
+    case EFAULT: return "EFAULT";
+    case EINVAL: return "EINVAL";
+    case ENOTTY: return "ENOTTY";
+    case ENOSPC: return "ENOSPC";
+    case ESPIPE: return "ESPIPE";
+    case EOPNOTSUPP: return "EOPNOTSUPP";
+    default: return "EUNKNOWN";
+    }
 }
 
 } // namespace
+
+std::string simdev_chip_file(int bus, int addr)
+{
+    char name[32];
+    snprintf(name, sizeof name, "i2c-%d-%02x.bin", bus, addr);
+    return name;
+}
+
+std::string simdev_trim(const std::string &s)
+{
+    size_t b = s.find_first_not_of(" \t\r");
+    size_t e = s.find_last_not_of(" \t\r");
+    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+bool simdev_read_lines(const std::string &path, std::vector<std::string> &lines)
+{
+    std::string text;
+    if (!read_text(path, text))
+        return false;
+    lines = lines_of(text);
+    return true;
+}
+
+bool simdev_parse_u32(const std::string &text, int base, uint32_t &out)
+{
+    if (text.empty())
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long v = strtoull(text.c_str(), &end, base);
+    if (errno != 0 || *end != '\0' || v > UINT32_MAX || text[0] == '-')
+        return false;
+    out = static_cast<uint32_t>(v);
+    return true;
+}
+
+// Node index of a name without /dev/ ("mtd-rfs", "i2c-0"), -1 if none.
+int simdev_node_of(const char *name)
+{
+    for (int i = 0; i < simdev_mtd_count; i++)
+        if (strncmp(name, "mtd-", 4) == 0 && strcmp(name + 4, simdev_mtd_names[i]) == 0)
+            return i;
+    if (strcmp(name, "i2c-0") == 0)
+        return kNodeI2c0;
+    if (strcmp(name, "i2c-1") == 0)
+        return kNodeI2c1;
+    return -1;
+}
+
+int simdev_node_of_path(const char *path)
+{
+    if (path == nullptr || strncmp(path, "/dev/", 5) != 0)
+        return -1;
+    return simdev_node_of(path + 5);
+}
+
+bool simdev_is_mtd(int node)
+{
+    return node >= 0 && node < simdev_mtd_count;
+}
+
+// The backing file an emulated descriptor of the node is opened on.
+std::string simdev_node_file(int node)
+{
+    if (simdev_is_mtd(node))
+        return simdev_node_name(node) + ".bin";
+    return node == kNodeI2c0 ? simdev_chip_file(0, 0x54) : simdev_chip_file(1, 0x20);
+}
+
+Model &simdev_model()
+{
+    // Built on first use: the preload may be entered before its own static
+    // constructors have run.
+    static Model *model = new Model();
+    return *model;
+}
+
+std::string simdev_node_name(int node)
+{
+    if (simdev_is_mtd(node))
+        return std::string("mtd-") + simdev_mtd_names[node];
+    return node == kNodeI2c0 ? "i2c-0" : "i2c-1";
+}
+
+bool simdev_is_attached()
+{
+    return simdev_model().attached;
+}
 
 int64_t simdev_position(const Desc &d)
 {
@@ -105,107 +173,55 @@ int64_t simdev_set_position(Desc &d, int64_t pos)
     return simsys::lseek(d.fd, static_cast<long>(pos), SEEK_SET);
 }
 
-ssize_t simdev_read(int fd, void *buf, size_t len)
-{
-    Desc *d = lookup(fd);
-    if (!d)
-        return -1;
-    if (!simdev_is_mtd(d->node))
-        return simdev_i2c_read(*d, buf, len);
-    int64_t pos = simdev_position(*d);
-    return advance(*d, pos, simdev_mtd_read(*d, buf, len, pos));
-}
+// ---- Log --------------------------------------------------------------------
 
-ssize_t simdev_write(int fd, const void *buf, size_t len)
-{
-    Desc *d = lookup(fd);
-    if (!d)
-        return -1;
-    if (!simdev_is_mtd(d->node))
-        return simdev_i2c_write(*d, buf, len);
-    int64_t pos = simdev_position(*d);
-    return advance(*d, pos, simdev_mtd_write(*d, buf, len, pos));
-}
-
-ssize_t simdev_pread(int fd, void *buf, size_t len, int64_t offset)
-{
-    Desc *d = lookup(fd);
-    if (!d)
-        return -1;
-    if (!simdev_is_mtd(d->node)) {
-        // i2c-dev has no positioned transfers.
-        errno = ESPIPE;
-        return -1;
-    }
-    return simdev_mtd_read(*d, buf, len, offset);
-}
-
-ssize_t simdev_pwrite(int fd, const void *buf, size_t len, int64_t offset)
-{
-    Desc *d = lookup(fd);
-    if (!d)
-        return -1;
-    if (!simdev_is_mtd(d->node)) {
-        errno = ESPIPE;
-        return -1;
-    }
-    return simdev_mtd_write(*d, buf, len, offset);
-}
-
-int64_t simdev_lseek(int fd, int64_t offset, int whence)
-{
-    Desc *d = lookup(fd);
-    if (!d)
-        return -1;
-    if (!simdev_is_mtd(d->node)) {
-        errno = ESPIPE;
-        return -1;
-    }
-    return simdev_mtd_lseek(*d, offset, whence);
-}
-
-int simdev_ioctl(int fd, unsigned long request, void *arg)
-{
-    Desc *d = lookup(fd);
-    if (!d)
-        return -1;
-    if (simdev_is_mtd(d->node))
-        return simdev_mtd_ioctl(*d, request, arg);
-    return simdev_i2c_ioctl(*d, request, arg);
-}
-
-void simdev_adopt_inherited()
+void simdev_log_line(const std::string &line)
 {
     Model &m = simdev_model();
-    if (!m.attached)
-        return;
-    DIR *dir = opendir("/proc/self/fd");
-    if (!dir)
-        return;
-    std::string prefix = m.board_real + "/";
-    int skip = dirfd(dir);
-    while (struct dirent *e = readdir(dir)) {
-        int fd = atoi(e->d_name);
-        if (e->d_name[0] == '.' || fd == skip || fd == m.log_fd || simdev_desc(fd))
-            continue;
-        char target[PATH_MAX];
-        std::string link = std::string("/proc/self/fd/") + e->d_name;
-        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        if (n <= 0)
-            continue;
-        target[n] = '\0';
-        if (strncmp(target, prefix.c_str(), prefix.size()) != 0)
-            continue;
-        std::vector<int> nodes = {kNodeI2c0, kNodeI2c1};
-        for (int i = 0; i < simdev_mtd_count; i++)
-            nodes.push_back(i);
-        for (int node : nodes) {
-            if (simdev_node_file(node) == target + prefix.size()) {
-                int fl = fcntl(fd, F_GETFL);
-                m.descs.push_back(Desc{fd, node, fl & O_ACCMODE, 0});
-            }
-        }
+    if (m.log_in_memory)
+        m.log.push_back(line);
+    if (m.log_fd >= 0) {
+        std::string out = line + "\n";
+        // One write with O_APPEND, so lines of several processes interleave
+        // whole.
+        (void)simsys::write(m.log_fd, out.data(), out.size());
     }
-    closedir(dir);
 }
 
+int simdev_fail(const std::string &line, int err)
+{
+    simdev_log_line(line + " -> " + errno_name(err));
+    errno = err;
+    return -1;
+}
+
+std::string simdev_hex_bytes(const uint8_t *bytes, size_t len)
+{
+    std::string out;
+    char hex[4];
+    for (size_t i = 0; i < len; i++) {
+        snprintf(hex, sizeof hex, i ? " %02x" : "%02x", bytes[i]);
+        out += hex;
+    }
+    return out;
+}
+
+const std::vector<std::string> &simdev_log()
+{
+    return simdev_model().log;
+}
+
+void simdev_log_clear()
+{
+    simdev_model().log.clear();
+}
+
+void simdev_log_off()
+{
+    Model &m = simdev_model();
+    m.log_in_memory = false;
+    m.log.clear();
+    if (m.log_fd >= 0)
+        simsys::close(m.log_fd);
+    m.log_fd = -1;
+}

@@ -1,7 +1,8 @@
 // The board: its directory of backing files (board.conf, the partitions,
-// the chips), attaching the model to it, node names, and direct access to
-// the backing store for tests.
+// the chips), attaching the model to it (and loading its fault rules), and
+// direct access to the backing store for tests.
 #include "simdev_internal.h"
+#include "simdev_faults.h"
 #include "simdev_sys.h"
 
 #include <cerrno>
@@ -15,11 +16,6 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-const char *const simdev_mtd_names[] = {
-    "uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue", "user-char",
-};
-const int simdev_mtd_count = sizeof simdev_mtd_names / sizeof simdev_mtd_names[0];
 
 namespace {
 
@@ -44,64 +40,21 @@ const ChipLayout kChips[] = {
     {1, 0x20, kRegisterCount, 0x00},
 };
 
-std::string chip_file(int bus, int addr)
-{
-    char name[32];
-    snprintf(name, sizeof name, "i2c-%d-%02x.bin", bus, addr);
-    return name;
-}
-
-std::string trim(const std::string &s)
-{
-    size_t b = s.find_first_not_of(" \t\r");
-    size_t e = s.find_last_not_of(" \t\r");
-    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
-}
-
-// Reads a small text file whole; false when it is missing.
-bool read_text(const std::string &path, std::string &out)
-{
-    simsys::Fd f(simsys::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (f.fd < 0)
-        return false;
-    out.clear();
-    char buf[4096];
-    ssize_t n;
-    while ((n = simsys::read(f.fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<size_t>(n));
-    return n == 0;
-}
-
-std::vector<std::string> lines_of(const std::string &text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = trim(text.substr(start, end - start));
-        if (!line.empty() && line[0] != '#')
-            lines.push_back(line);
-        start = end + 1;
-    }
-    return lines;
-}
-
 // Sizes from board.conf over the defaults; false (with a message) when a
 // line does not parse or a size is not whole sectors.
 bool read_board_conf(Model &m, std::vector<uint32_t> &sizes)
 {
     sizes.assign(kDefaultSizes, kDefaultSizes + simdev_mtd_count);
     m.erasesize = kDefaultEraseSize;
-    std::string text;
-    if (!read_text(m.board + "/board.conf", text))
+    std::vector<std::string> lines;
+    if (!simdev_read_lines(m.board + "/board.conf", lines))
         return true;
-    for (const std::string &line : lines_of(text)) {
+    for (const std::string &line : lines) {
         size_t eq = line.find('=');
-        std::string name = trim(line.substr(0, eq));
+        std::string name = simdev_trim(line.substr(0, eq));
         uint32_t value = 0;
-        if (eq == std::string::npos || !simdev_parse_u32(trim(line.substr(eq + 1)), 0, value)) {
+        if (eq == std::string::npos ||
+            !simdev_parse_u32(simdev_trim(line.substr(eq + 1)), 0, value)) {
             fprintf(stderr, "simdev: board.conf: bad line '%s'\n", line.c_str());
             return false;
         }
@@ -195,7 +148,7 @@ bool map_board(Model &m, const std::vector<uint32_t> &sizes)
     }
     for (const ChipLayout &chip : kChips) {
         I2cChip c{chip.bus, chip.addr, Mapping(), 0};
-        bool ok = map_file(m.board + "/" + chip_file(chip.bus, chip.addr), chip.size,
+        bool ok = map_file(m.board + "/" + simdev_chip_file(chip.bus, chip.addr), chip.size,
                            chip.blank, c.mem);
         m.chips.push_back(c);
         if (!ok)
@@ -230,77 +183,6 @@ bool in_range(const Mapping *s, uint32_t offset, uint32_t length)
 }
 
 } // namespace
-
-bool simdev_read_lines(const std::string &path, std::vector<std::string> &lines)
-{
-    std::string text;
-    if (!read_text(path, text))
-        return false;
-    lines = lines_of(text);
-    return true;
-}
-
-bool simdev_parse_u32(const std::string &text, int base, uint32_t &out)
-{
-    if (text.empty())
-        return false;
-    errno = 0;
-    char *end = nullptr;
-    unsigned long long v = strtoull(text.c_str(), &end, base);
-    if (errno != 0 || *end != '\0' || v > UINT32_MAX || text[0] == '-')
-        return false;
-    out = static_cast<uint32_t>(v);
-    return true;
-}
-
-// Node index of a name without /dev/ ("mtd-rfs", "i2c-0"), -1 if none.
-int simdev_node_of(const char *name)
-{
-    for (int i = 0; i < simdev_mtd_count; i++)
-        if (strncmp(name, "mtd-", 4) == 0 && strcmp(name + 4, simdev_mtd_names[i]) == 0)
-            return i;
-    if (strcmp(name, "i2c-0") == 0)
-        return kNodeI2c0;
-    if (strcmp(name, "i2c-1") == 0)
-        return kNodeI2c1;
-    return -1;
-}
-
-int simdev_node_of_path(const char *path)
-{
-    if (path == nullptr || strncmp(path, "/dev/", 5) != 0)
-        return -1;
-    return simdev_node_of(path + 5);
-}
-
-bool simdev_is_mtd(int node)
-{
-    return node >= 0 && node < simdev_mtd_count;
-}
-
-// The backing file an emulated descriptor of the node is opened on.
-std::string simdev_node_file(int node)
-{
-    if (simdev_is_mtd(node))
-        return simdev_node_name(node) + ".bin";
-    return node == kNodeI2c0 ? chip_file(0, 0x54) : chip_file(1, 0x20);
-}
-
-
-Model &simdev_model()
-{
-    // Built on first use: the preload may be entered before its own static
-    // constructors have run.
-    static Model *model = new Model();
-    return *model;
-}
-
-std::string simdev_node_name(int node)
-{
-    if (simdev_is_mtd(node))
-        return std::string("mtd-") + simdev_mtd_names[node];
-    return node == kNodeI2c0 ? "i2c-0" : "i2c-1";
-}
 
 int simdev_attach(const char *board_dir)
 {
@@ -340,11 +222,6 @@ int simdev_attach(const char *board_dir)
 void simdev_detach()
 {
     reset(simdev_model());
-}
-
-bool simdev_is_attached()
-{
-    return simdev_model().attached;
 }
 
 // ---- Direct access ----------------------------------------------------------

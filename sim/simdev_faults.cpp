@@ -1,41 +1,11 @@
-// Fault rules (the board's "faults" file) and the transaction log.
+// Fault rules: the board's "faults" file read at attach, the rules a test
+// adds, and the checks the back ends make against them.
+#include "simdev_faults.h"
 #include "simdev_internal.h"
-#include "simdev_sys.h"
 
-#include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-const char *errno_name(int err)
-{
-    switch (err) {
-    case EPERM: return "EPERM";
-    case ENOENT: return "ENOENT";
-    case EIO: return "EIO";
-    case EAGAIN: return "EAGAIN";
-    case ENXIO: return "ENXIO";
-    case EBADF: return "EBADF";
-    case EFAULT: return "EFAULT";
-    case EINVAL: return "EINVAL";
-    case ENOTTY: return "ENOTTY";
-    case ENOSPC: return "ENOSPC";
-    case ESPIPE: return "ESPIPE";
-    case EOPNOTSUPP: return "EOPNOTSUPP";
-    default: return "EUNKNOWN";
-    }
-}
-
-} // namespace
 
 bool simdev_load_faults(Model &m)
 {
@@ -50,8 +20,6 @@ bool simdev_load_faults(Model &m)
     }
     return true;
 }
-
-// ---- Faults -----------------------------------------------------------------
 
 int simdev_add_fault(const char *rule)
 {
@@ -117,58 +85,5 @@ bool simdev_fault_nak(int bus, int addr)
         if (n.first == bus && n.second == addr)
             return true;
     return false;
-}
-
-// ---- Log --------------------------------------------------------------------
-
-void simdev_log_line(const std::string &line)
-{
-    Model &m = simdev_model();
-    if (m.log_in_memory)
-        m.log.push_back(line);
-    if (m.log_fd >= 0) {
-        std::string out = line + "\n";
-        // One write with O_APPEND, so lines of several processes interleave
-        // whole.
-        (void)simsys::write(m.log_fd, out.data(), out.size());
-    }
-}
-
-int simdev_fail(const std::string &line, int err)
-{
-    simdev_log_line(line + " -> " + errno_name(err));
-    errno = err;
-    return -1;
-}
-
-std::string simdev_hex_bytes(const uint8_t *bytes, size_t len)
-{
-    std::string out;
-    char hex[4];
-    for (size_t i = 0; i < len; i++) {
-        snprintf(hex, sizeof hex, i ? " %02x" : "%02x", bytes[i]);
-        out += hex;
-    }
-    return out;
-}
-
-const std::vector<std::string> &simdev_log()
-{
-    return simdev_model().log;
-}
-
-void simdev_log_clear()
-{
-    simdev_model().log.clear();
-}
-
-void simdev_log_off()
-{
-    Model &m = simdev_model();
-    m.log_in_memory = false;
-    m.log.clear();
-    if (m.log_fd >= 0)
-        simsys::close(m.log_fd);
-    m.log_fd = -1;
 }
 

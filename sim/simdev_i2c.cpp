@@ -2,6 +2,8 @@
 // plain I2C message each to the address selected with I2C_SLAVE; I2C_SMBUS
 // requests become the plain messages an adapter without native SMBus
 // support would send; I2C_RDWR carries a list of messages.
+#include "simdev_faults.h"
+#include "simdev_i2c.h"
 #include "simdev_internal.h"
 
 #include <cerrno>

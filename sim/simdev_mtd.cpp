@@ -1,7 +1,9 @@
 // MTD partitions as the kernel's mtdchar presents NOR flash: byte-granular
 // reads and writes clipped at the partition end, sector erase to 0xFF, and
 // programming that can only clear bits.
+#include "simdev_faults.h"
 #include "simdev_internal.h"
+#include "simdev_mtd.h"
 
 #include <cerrno>
 #include <csignal>

@@ -8,7 +8,9 @@
 // and the one request that the emulator cannot pass on.
 // Each way in calls these around the C library's own call, so that both
 // builds of a program run on the same rig.
+#include "simdev_dispatch.h"
 #include "simdev_internal.h"
+#include "simdev_rig.h"
 #include "simdev_sys.h"
 
 #include <cerrno>

@@ -18,6 +18,7 @@ Commands (see sim/README-vswitch.md):
 The modules of vsw/, one per concern:
   common     the flash map, VPD fields, paths inside the switch, exit statuses
   board      the board directory and the settings written into it
+  config     the boot's configuration, made once from its options and frozen
   rootfs     the switch's root filesystem, built in RAM at each power-on
   namespace  PID 1 inside the switch's namespaces
   net        the management port's lab network and its cable

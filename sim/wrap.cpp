@@ -10,7 +10,9 @@
 //
 // Offsets: without _FILE_OFFSET_BITS the plain calls take off_t, 32 bits on
 // the target; the *64 variants take off64_t on every platform.
-#include "simdev_internal.h"
+#include "simdev.h"
+#include "simdev_dispatch.h"
+#include "simdev_rig.h"
 
 #include <algorithm>
 #include <cerrno>

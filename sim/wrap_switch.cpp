@@ -6,7 +6,7 @@
 // rig's extras (simdev_rig.cpp) for system(), sigaction(), tcflush() and
 // sleep(), each linked with -Wl,--wrap=<call> (SIMDEV_SWITCH_LINK_OPTIONS).
 // Unit tests attach their own boards and never link this file.
-#include "simdev_internal.h"
+#include "simdev_rig.h"
 
 #include <csignal>
 #include <unistd.h>

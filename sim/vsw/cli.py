@@ -1,15 +1,15 @@
 """The command line of the virtual switch: create, set, show and boot."""
 
 import argparse
-import json
 import os
 import sys
 
 from vsw.board import Board, apply_settings, create_board, parse_env_image
 from vsw.bootcheck import chain_damage, checked
-from vsw.common import (DEFAULT_BUILD_DIR, DEFAULT_ERASESIZE, EXIT_SETUP, PARTITION_NAMES,
-                        PPC_BUILD_DIR, PPC_LAUNCHER, VPD_BOOT_SLOT, VPD_BOOTED_IMAGE,
-                        VPD_USB_BOOT, VswitchError)
+from vsw.common import (DEFAULT_ERASESIZE, EXIT_SETUP, PARTITION_NAMES, PPC_BUILD_DIR,
+                        PPC_LAUNCHER, VPD_BOOT_SLOT, VPD_BOOTED_IMAGE, VPD_USB_BOOT,
+                        VswitchError)
+from vsw.config import from_init_argument, make_config
 from vsw.namespace import namespace_init, status
 from vsw.net import set_cable
 from vsw.power import boot
@@ -40,7 +40,8 @@ def add_state_options(p, creating):
                    help="plug in a USB stick: a FAT file system made from DIR's files")
     p.add_argument("--usb-layout", choices=LAYOUTS, default="partitioned",
                    help="the --usb stick's layout: a partition table with one FAT partition "
-                        "(default, as sticks are sold) or the FAT file system on the bare disk")
+                        "(default, as sticks are sold), the FAT file system on the bare disk, "
+                        "or a partition of zeros before the FAT one")
     p.add_argument("--usb-image", metavar="FILE",
                    help="plug in a USB stick whose image is FILE (copied; from its first "
                         "sector: a partition table or a bare FAT file system)")
@@ -115,22 +116,11 @@ def cmd_show(args):
 
 
 def cmd_boot(args):
-    build = os.environ.get("SWITCH_BUILD_DIR", DEFAULT_BUILD_DIR)
-    default_launcher = (os.path.join(PPC_BUILD_DIR, PPC_LAUNCHER) if args.target == "ppc"
-                        else os.path.join(build, "src", "launcher"))
-    launcher = args.launcher or default_launcher
-    preload = args.preload or os.path.join(build, "sim", "libsimdev_preload.so")
     escape = None
     if args.escape != "none":
         escape = bytes([ord(args.escape[1].upper()) - 64]) if args.escape.startswith("^") \
             else args.escape.encode()
-    return boot(args.board, launcher, preload, timeout=args.timeout, reboots=args.reboots,
-                escape=escape, usb_delay=args.usb_delay, stderr_tag=args.stderr_tag,
-                console_link=args.console_link, mgmt_port=args.mgmt_port,
-                fast_clock=args.fast_clock, usb_unplug=args.usb_unplug,
-                cut_at_file_size=args.cut_at_file_size, target_preload=args.target_preload,
-                rx=args.rx, usb_twin=args.usb_twin, machine=args.machine,
-                build=build)
+    return boot(make_config(args), timeout=args.timeout, reboots=args.reboots, escape=escape)
 
 
 def cmd_vm_kernel(args):
@@ -173,22 +163,9 @@ def reboot_count(text):
     return None if text == "always" else int(text)
 
 
-def parser():
-    p = argparse.ArgumentParser(prog="vswitch", description="The virtual switch.")
-    sub = p.add_subparsers(dest="command", required=True)
-    c = sub.add_parser("create", help="make a new board directory")
-    c.add_argument("board")
-    add_state_options(c, creating=True)
-    c.set_defaults(func=cmd_create)
-    s = sub.add_parser("set", help="change the state of a board")
-    s.add_argument("board")
-    add_state_options(s, creating=False)
-    s.set_defaults(func=cmd_set)
-    w = sub.add_parser("show", help="print the state of a board")
-    w.add_argument("board")
-    w.set_defaults(func=cmd_show)
-    b = sub.add_parser("boot", help="power the board on with the console attached")
-    b.add_argument("board")
+def add_boot_options(b):
+    """The options of `vswitch boot`: the launcher, the machine, the console
+    and the stick, the power's limits."""
     b.add_argument("--target", choices=("host", "ppc"), default="host",
                    help="the launcher's build: host (default), or ppc for the PowerPC "
                         f"build's launcher with the device model ({PPC_BUILD_DIR}/"
@@ -220,6 +197,9 @@ def parser():
     b.add_argument("--usb-twin", action="store_true",
                    help="a second stick, the same image, arrives with the first as sdb, their "
                         "events played at once")
+    b.add_argument("--prepare", metavar="SCRIPT",
+                   help="a BusyBox sh script run as root on the switch before its start-up "
+                        "and its device scan, e.g. to put down in /tmp what another user could")
     b.add_argument("--cut-at-file-size", type=lambda s: int(s, 0), metavar="BYTES",
                    help="cut the power when the launcher (or what it starts) writes a "
                         "file past BYTES bytes")
@@ -237,6 +217,25 @@ def parser():
     b.add_argument("--rx", choices=["lrzsz", "missing", "not-executable"], default="lrzsz",
                    help="the switch's /usr/bin/rx: lrzsz's receiver (default), none, or a "
                         "file that may not be run")
+
+
+def parser():
+    p = argparse.ArgumentParser(prog="vswitch", description="The virtual switch.")
+    sub = p.add_subparsers(dest="command", required=True)
+    c = sub.add_parser("create", help="make a new board directory")
+    c.add_argument("board")
+    add_state_options(c, creating=True)
+    c.set_defaults(func=cmd_create)
+    s = sub.add_parser("set", help="change the state of a board")
+    s.add_argument("board")
+    add_state_options(s, creating=False)
+    s.set_defaults(func=cmd_set)
+    w = sub.add_parser("show", help="print the state of a board")
+    w.add_argument("board")
+    w.set_defaults(func=cmd_show)
+    b = sub.add_parser("boot", help="power the board on with the console attached")
+    b.add_argument("board")
+    add_boot_options(b)
     b.set_defaults(func=cmd_boot)
     k = sub.add_parser("cable", help="plug or pull the management port's cable of a "
                                      "running board")
@@ -266,7 +265,7 @@ def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     if argv[:1] == ["_init"]:
         try:
-            return namespace_init(json.loads(argv[1]))
+            return namespace_init(*from_init_argument(argv[1]))
         except VswitchError as e:
             status("error", e)
             return 1

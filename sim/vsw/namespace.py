@@ -5,6 +5,7 @@ the boot ended on its status pipe."""
 import fcntl
 import os
 import resource
+import shutil
 import signal
 import socket
 import sys
@@ -19,6 +20,7 @@ from vsw.stick import stick_events
 
 NAMESPACES = ("mnt", "pid", "net", "uts", "ipc")
 START_UP = "/etc/init.d/rcS"
+IN_PREPARE = IN_RUN + "/prepare"
 
 
 def namespace_ids():
@@ -34,11 +36,14 @@ class PowerRequest(Exception):
     """A program on the switch asked init to reboot, halt or power off."""
 
 
-def namespace_init(cfg):
+POWER_ASKS = {signal.SIGTERM: "reboot", signal.SIGUSR1: "halt", signal.SIGUSR2: "poweroff"}
+
+
+def namespace_init(cfg, power_on):
     """PID 1 of the switch's namespaces: builds the root filesystem in RAM,
     starts the launcher on the console and reports how the boot ended. Every
     mount made here dies with the namespace."""
-    host = cfg["host_namespaces"]
+    host = cfg.host_namespaces
     mine = namespace_ids()
     same = [ns for ns in NAMESPACES if mine[ns] == host[ns]]
     if os.getpid() != 1 or same:
@@ -48,37 +53,26 @@ def namespace_init(cfg):
     # Nothing mounted from here on may propagate back to the host.
     sys_mount("none", "/", None, MS_REC | MS_PRIVATE)
 
-    root = cfg["root"]
-    build_rootfs(root, cfg)
-    socket.sethostname(cfg.get("hostname", "vswitch"))
+    root = power_on.root
+    build_rootfs(root, cfg, power_on.pty)
+    socket.sethostname(cfg.hostname)
 
     # BusyBox's reboot, halt and poweroff ask init with these signals.
-    asks = {signal.SIGTERM: "reboot", signal.SIGUSR1: "halt", signal.SIGUSR2: "poweroff"}
     asked = []
 
     def on_ask(signum, frame):
-        asked.append(asks[signum])
+        asked.append(POWER_ASKS[signum])
         raise PowerRequest()
 
-    for sig in asks:
+    for sig in POWER_ASKS:
         signal.signal(sig, on_ask)
-    if cfg.get("net_ready_fd") is not None and not management_port_ready(cfg["net_ready_fd"]):
+    if power_on.net_ready_fd is not None and not management_port_ready(power_on.net_ready_fd):
         status("error", "the management port was not set up")
         return 1
-    if cfg.get("usb"):
+    if cfg.usb:
         stick_events(root, cfg)
-    run_start_up(root, cfg)
-    relay = None
-    if cfg.get("stderr_tag") is not None:
-        # The launcher's stderr goes through a pipe whose lines reach the
-        # console marked, so that a test can tell the two streams apart.
-        read_end, cfg["stderr_fd"] = os.pipe()
-    launcher = start_console_program(root, cfg)
-    if cfg.get("stderr_fd") is not None:
-        os.close(cfg["stderr_fd"])
-        relay = threading.Thread(target=relay_tagged, daemon=True,
-                                 args=(read_end, cfg["pty_fd"], cfg["stderr_tag"]))
-        relay.start()
+    run_start_up(root, cfg, power_on.pty_fd)
+    launcher, relay = start_launcher(root, cfg, power_on.pty_fd)
     status("started", launcher)
     outcome = None
     try:
@@ -91,9 +85,31 @@ def namespace_init(cfg):
                 outcome = wstatus
     except PowerRequest:
         pass
-    for sig in asks:
-        signal.signal(sig, lambda signum, frame: asked.append(asks[signum]))
-    # Power off: everything else in this PID namespace goes at once.
+    for sig in POWER_ASKS:
+        signal.signal(sig, lambda signum, frame: asked.append(POWER_ASKS[signum]))
+    power_off(relay)
+    report_end(root, cfg, asked, outcome)
+    return 0
+
+
+def start_launcher(root, cfg, console_fd):
+    """Starts the launcher on the console; returns its PID and the relay
+    thread of its tagged stderr (None without a tag)."""
+    if cfg.stderr_tag is None:
+        return start_console_program(root, cfg, console_fd, None), None
+    # The launcher's stderr goes through a pipe whose lines reach the
+    # console marked, so that a test can tell the two streams apart.
+    read_end, stderr_fd = os.pipe()
+    launcher = start_console_program(root, cfg, console_fd, stderr_fd)
+    os.close(stderr_fd)
+    relay = threading.Thread(target=relay_tagged, daemon=True,
+                             args=(read_end, console_fd, cfg.stderr_tag))
+    relay.start()
+    return launcher, relay
+
+
+def power_off(relay):
+    """Everything else in this PID namespace goes at once."""
     try:
         os.kill(-1, signal.SIGKILL)
     except ProcessLookupError:
@@ -105,23 +121,27 @@ def namespace_init(cfg):
             break
     if relay is not None:
         relay.join(5)  # everything is killed: the pipe's writers are gone
+
+
+def report_end(root, cfg, asked, outcome):
+    """Tells the runner how the boot ended: a power request, or how the
+    launcher (or the application that replaced it) ended."""
     if asked:
-        with open(os.path.join(cfg["board"], BOARD_LOG), "a") as log:
+        with open(os.path.join(cfg.board, BOARD_LOG), "a") as log:
             log.write(f"vswitch: init was asked to {asked[0]}\n")
         status(asked[0])
+        return
+    app = os.path.exists(os.path.join(root, IN_RUN.lstrip("/"), "application"))
+    who = "application" if app else "launcher"
+    if outcome is None:
+        status("ended", who, "unknown")
+    elif (cfg.cut_at_file_size is not None and os.WIFSIGNALED(outcome)
+          and os.WTERMSIG(outcome) == signal.SIGXFSZ):
+        status("powercut", cfg.cut_at_file_size)
+    elif os.WIFSIGNALED(outcome):
+        status("ended", who, "signal", os.WTERMSIG(outcome))
     else:
-        app = os.path.exists(os.path.join(root, IN_RUN.lstrip("/"), "application"))
-        who = "application" if app else "launcher"
-        if outcome is None:
-            status("ended", who, "unknown")
-        elif (cfg.get("cut_at_file_size") is not None and os.WIFSIGNALED(outcome)
-              and os.WTERMSIG(outcome) == signal.SIGXFSZ):
-            status("powercut", cfg["cut_at_file_size"])
-        elif os.WIFSIGNALED(outcome):
-            status("ended", who, "signal", os.WTERMSIG(outcome))
-        else:
-            status("ended", who, "status", os.WEXITSTATUS(outcome))
-    return 0
+        status("ended", who, "status", os.WEXITSTATUS(outcome))
 
 
 def management_port_ready(fd):
@@ -153,19 +173,27 @@ def relay_tagged(read_end, console_fd, tag):
     os.close(read_end)
 
 
-def run_start_up(root, cfg):
+def run_start_up(root, cfg, console_fd):
     """The root filesystem's start-up script, on the console, run to its end
-    before the launcher starts, as BusyBox's init runs its sysinit entry."""
+    before the launcher starts, as BusyBox's init runs its sysinit entry;
+    the runner's preparation (boot --prepare) first."""
+    if cfg.prepare:
+        shutil.copyfile(cfg.prepare, root + IN_PREPARE)
+        run_script(root, cfg, console_fd, IN_PREPARE)
+    run_script(root, cfg, console_fd, START_UP)
+
+
+def run_script(root, cfg, console_fd, script):
     pid = os.fork()
     if pid == 0:
         try:
             for fd in (0, 1, 2):
-                os.dup2(cfg["pty_fd"], fd)
+                os.dup2(console_fd, fd)
             os.chroot(root)
             os.chdir("/")
-            os.execve("/bin/sh", ["/bin/sh", START_UP], {
+            os.execve("/bin/sh", ["/bin/sh", script], {
                 "PATH": "/sbin:/bin:/usr/sbin:/usr/bin", "HOME": "/", "SHELL": "/bin/sh",
-                "TERM": cfg.get("term") or "vt100"})
+                "TERM": cfg.term or "vt100"})
         finally:
             os._exit(127)
     os.waitpid(pid, 0)
@@ -175,14 +203,13 @@ def launcher_command(cfg):
     """(program, argv) that starts the launcher: a PowerPC one under the
     emulator, which hands the programs it starts to the kernel, so that the
     board's own programs stay native."""
-    if not cfg.get("emulator"):
+    if not cfg.emulator:
         return IN_LAUNCHER, [IN_LAUNCHER]
-    root = ["-L", IN_TARGET_ROOT] if cfg.get("target_preload") else []
+    root = ["-L", IN_TARGET_ROOT] if cfg.target_preload else []
     return IN_EMULATOR, [IN_EMULATOR, *root, IN_LAUNCHER]
 
 
-def start_console_program(root, cfg):
-    slave = cfg["pty_fd"]
+def start_console_program(root, cfg, slave, stderr_fd):
     pid = os.fork()
     if pid:
         return pid
@@ -191,8 +218,8 @@ def start_console_program(root, cfg):
         fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
         for fd in (0, 1, 2):
             os.dup2(slave, fd)
-        if cfg.get("stderr_fd") is not None:
-            os.dup2(cfg["stderr_fd"], 2)
+        if stderr_fd is not None:
+            os.dup2(stderr_fd, 2)
         os.closerange(3, 65536)
         # Python ignores SIGPIPE and SIGXFSZ; an exec would keep that.
         for sig in range(1, signal.NSIG):
@@ -201,24 +228,24 @@ def start_console_program(root, cfg):
             except (OSError, ValueError):
                 pass
         signal.pthread_sigmask(signal.SIG_SETMASK, [])
-        if cfg.get("cut_at_file_size") is not None:
+        if cfg.cut_at_file_size is not None:
             # A power cut at a byte of a file being written: the write that
             # reaches the limit stores the bytes up to it, the next one
             # kills the writer (SIGXFSZ), and init then takes the rest.
-            limit = cfg["cut_at_file_size"]
+            limit = cfg.cut_at_file_size
             resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
         os.chroot(root)
         os.chdir("/")
         env = {
             "PATH": "/sbin:/bin:/usr/sbin:/usr/bin",
             "HOME": "/root",
-            "TERM": cfg.get("term") or "vt100",
+            "TERM": cfg.term or "vt100",
             "SIMDEV_BOARD": IN_BOARD + "/dev",
         }
-        if cfg.get("preload"):
+        if cfg.preload:
             env["LD_PRELOAD"] = IN_PRELOAD
-        if cfg.get("fast_clock"):
-            env["SIMDEV_FAST_CLOCK"] = str(cfg["fast_clock"])
+        if cfg.fast_clock:
+            env["SIMDEV_FAST_CLOCK"] = str(cfg.fast_clock)
         os.execve(*launcher_command(cfg), env)
     except BaseException as e:  # noqa: BLE001 - the child must never return
         try:

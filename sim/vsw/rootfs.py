@@ -186,7 +186,7 @@ def lab_files(cfg):
     as the board's rx is: left out when "missing", without its execute bits
     when "not-executable"."""
     files = {}
-    rx_mode = cfg.get("rx_mode", "lrzsz")
+    rx_mode = cfg.rx_mode
     for inside, src in lab_tree():
         mode = file_mode(src)
         if inside == "/usr/bin/rx" and rx_mode != "lrzsz":
@@ -211,9 +211,10 @@ def applet_links(busybox, taken):
     return [a for a in applets if os.path.basename(a) not in taken]
 
 
-def build_rootfs(root, cfg):
+def build_rootfs(root, cfg, pty):
     """A fresh root filesystem in RAM: BusyBox applets, the stand-ins, the
-    host C library for the dynamically linked launcher, and the mounts."""
+    host C library for the dynamically linked launcher, and the mounts;
+    the console pty `pty` as its serial port."""
     sys_mount("vswitch-root", root, "tmpfs", 0, "mode=0755,size=512m")
     for d in ("bin", "sbin", "usr/bin", "usr/sbin", "usr/lib/vswitch", "lib", "etc",
               "dev", "proc", "tmp", "user", "mnt/usb", "run/vswitch", "root",
@@ -226,6 +227,23 @@ def build_rootfs(root, cfg):
         shutil.copyfile(host_file, dest)
         os.chmod(dest, mode)
 
+    put_programs(root, cfg, put)
+    etc = os.path.join(root, "etc")
+    with open(os.path.join(etc, "passwd"), "w") as f:
+        f.write("root:x:0:0:root:/root:/bin/sh\n")
+    with open(os.path.join(etc, "group"), "w") as f:
+        f.write("root:x:0:\n")
+    with open(os.path.join(etc, "hostname"), "w") as f:
+        f.write(cfg.hostname + "\n")
+    make_dev(root, pty)
+    mount_kernel_views(root, cfg.board)
+    make_sysfs(root)
+
+
+def put_programs(root, cfg, put):
+    """The product's files, the stand-ins, BusyBox and its applets, the
+    launcher with its emulator or preloads, rx, the stick's driver, the
+    shared libraries they all need and the DUMA stand-in."""
     # The product's files first: a stand-in of the same path would replace
     # one of them only on purpose.
     for inside, src in tree_files(PRODUCT_ROOTFS):
@@ -233,7 +251,7 @@ def build_rootfs(root, cfg):
     for inside, (src, mode) in lab_files(cfg).items():
         put(inside, src, mode)
 
-    busybox = cfg["busybox"]
+    busybox = cfg.busybox
     put("/bin/busybox", busybox)
     for applet in applet_links(busybox, lab_names()):
         link = os.path.join(root, applet)
@@ -241,40 +259,35 @@ def build_rootfs(root, cfg):
             os.makedirs(os.path.dirname(link), exist_ok=True)
             os.symlink("/bin/busybox", link)
 
-    put(IN_LAUNCHER, cfg["launcher"])
-    programs = [cfg["launcher"]]
-    if cfg.get("emulator"):
+    put(IN_LAUNCHER, cfg.launcher)
+    programs = [cfg.launcher]
+    if cfg.emulator:
         # The launcher is the target's: the host's libraries are not its.
         programs = []
-        put(IN_EMULATOR, cfg["emulator"])
-    if cfg.get("target_preload"):
+        put(IN_EMULATOR, cfg.emulator)
+    if cfg.target_preload:
         # Its loader looks under the emulator's root first, so it finds the
         # target's C library and device preload there, at the paths where
         # the host's programs find their own.
-        target = library_closure([cfg["launcher"], cfg["target_preload"]], PPC_SYSROOT)
-        for inside, host_file in dict(target, **{IN_PRELOAD: cfg["target_preload"]}).items():
+        target = library_closure([cfg.launcher, cfg.target_preload], PPC_SYSROOT)
+        for inside, host_file in dict(target, **{IN_PRELOAD: cfg.target_preload}).items():
             put(IN_TARGET_ROOT + inside, host_file, 0o644 if inside == IN_PRELOAD else 0o755)
-    if cfg.get("preload"):
-        put(IN_PRELOAD, cfg["preload"], 0o644)
-        programs.append(cfg["preload"])
-    if cfg.get("rx"):
-        put(IN_RX, cfg["rx"])
-        programs.append(cfg["rx"])
-    if cfg.get("stick_driver"):
-        programs += put_stick_driver(root, put, cfg["stick_driver"])
+    if cfg.preload:
+        put(IN_PRELOAD, cfg.preload, 0o644)
+        programs.append(cfg.preload)
+    if cfg.rx:
+        put(IN_RX, cfg.rx)
+        programs.append(cfg.rx)
+    if cfg.stick_driver:
+        programs += put_stick_driver(root, put, cfg.stick_driver)
     for inside, host_file in library_closure(programs).items():
         put(inside, host_file)
-    if cfg.get("duma"):
-        put(IN_DUMA, cfg["duma"], 0o644)
+    if cfg.duma:
+        put(IN_DUMA, cfg.duma, 0o644)
 
-    etc = os.path.join(root, "etc")
-    with open(os.path.join(etc, "passwd"), "w") as f:
-        f.write("root:x:0:0:root:/root:/bin/sh\n")
-    with open(os.path.join(etc, "group"), "w") as f:
-        f.write("root:x:0:\n")
-    with open(os.path.join(etc, "hostname"), "w") as f:
-        f.write(cfg.get("hostname", "vswitch") + "\n")
 
+def make_dev(root, pty):
+    """/dev: the basic nodes, the emulated ones' entries and the console."""
     dev = os.path.join(root, "dev")
     for name, major, minor, mode in (("null", 1, 3, 0o666), ("zero", 1, 5, 0o666),
                                      ("full", 1, 7, 0o666), ("random", 1, 8, 0o666),
@@ -294,8 +307,11 @@ def build_rootfs(root, cfg):
     for name in ("ttyS0", "console"):
         path = os.path.join(dev, name)
         open(path, "w").close()
-        sys_mount(cfg["pty"], path, None, MS_BIND)
+        sys_mount(pty, path, None, MS_BIND)
 
+
+def mount_kernel_views(root, board):
+    """/proc (its kernel-wide knobs read-only), /tmp and the board directory."""
     proc = os.path.join(root, "proc")
     sys_mount("proc", proc, "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC)
     # Kernel-wide knobs stay out of reach of programs on the switch.
@@ -307,8 +323,7 @@ def build_rootfs(root, cfg):
         sys_mount(path, path, None, MS_BIND | MS_REMOUNT | MS_RDONLY)
     sys_mount("tmpfs", os.path.join(root, "tmp"), "tmpfs", MS_NOSUID,
               "mode=1777,size=256m")
-    sys_mount(cfg["board"], os.path.join(root, IN_BOARD.lstrip("/")), None, MS_BIND)
-    make_sysfs(root)
+    sys_mount(board, os.path.join(root, IN_BOARD.lstrip("/")), None, MS_BIND)
 
 
 def build_duma(cache_dir):

@@ -65,8 +65,8 @@ def accelerator(cache, vmlinux):
     return accel
 
 
-def qemu_argv(board, cfg, vmlinux, initramfs, monitor, console_pty, kernel_log):
-    argv = ["qemu-system-x86_64", "-accel", cfg["accel"], "-M", "pc", "-m", str(MEMORY_MB),
+def qemu_argv(board, cfg, accel, vmlinux, initramfs, monitor, console_pty, kernel_log):
+    argv = ["qemu-system-x86_64", "-accel", accel, "-M", "pc", "-m", str(MEMORY_MB),
             "-nodefaults", "-display", "none", "-no-reboot", "-S",
             "-kernel", vmlinux, "-initrd", initramfs,
             # The kernel's own messages go to the second UART, a file of the
@@ -86,10 +86,10 @@ def qemu_argv(board, cfg, vmlinux, initramfs, monitor, console_pty, kernel_log):
         serial = "user" if name == "user-char" else name
         argv += ["-drive", f"if=none,id=mtd-{name},format=raw,file={board.partition_file(name)}",
                  "-device", f"virtio-blk-pci,drive=mtd-{name},serial={serial}"]
-    if cfg.get("usb") and not cfg.get("usb_delay"):
-        argv += ["-drive", f"if=none,id=stick,format=raw,file={cfg['usb']}",
+    if cfg.usb and not cfg.usb_delay:
+        argv += ["-drive", f"if=none,id=stick,format=raw,file={cfg.usb}",
                  "-device", "usb-storage,bus=xhci.0,drive=stick,id=stick0,removable=on"]
-    if cfg.get("mgmt_port"):
+    if cfg.mgmt_port:
         argv += ["-netdev", "tap,id=mgmt,ifname=lab0,script=no,downscript=no",
                  "-device", "e1000,netdev=mgmt"]
     return argv
@@ -163,9 +163,9 @@ class LineMirror:
 def boot_conf(cfg, erasesize):
     values = {
         "ERASESIZE": erasesize,
-        "STICK_AT_POWER_ON": "1" if cfg.get("usb") and not cfg.get("usb_delay") else "",
-        "STDERR_TAG": cfg.get("stderr_tag") or "",
-        "HOSTNAME": cfg.get("hostname", "vswitch"),
+        "STICK_AT_POWER_ON": "1" if cfg.usb and not cfg.usb_delay else "",
+        "STDERR_TAG": cfg.stderr_tag or "",
+        "HOSTNAME": cfg.hostname,
     }
     return "".join(f"{k}={shlex.quote(str(v))}\n" for k, v in values.items())
 
@@ -175,20 +175,20 @@ def stick_events(board, cfg, monitor, launched):
     seconds after the launcher has started, through the monitor: the
     namespaces' power-on is the launcher's start, and here the kernel's own
     start comes first and takes seconds."""
-    delay, unplug = cfg.get("usb_delay") or 0, cfg.get("usb_unplug")
+    delay, unplug = cfg.usb_delay or 0, cfg.usb_unplug
     if not launched.wait(120):
         return
     start = time.monotonic()
     try:
-        if cfg.get("usb") and delay > 0:
+        if cfg.usb and delay > 0:
             time.sleep(delay)
             qmp.request(monitor, ("blockdev-add", {
                 "node-name": "stick", "driver": "raw",
-                "file": {"driver": "file", "filename": cfg["usb"]}}),
+                "file": {"driver": "file", "filename": cfg.usb}}),
                 ("device_add", {"driver": "usb-storage", "bus": "xhci.0", "drive": "stick",
                                 "id": "stick0", "removable": True}))
             board_log(board.path, "USB stick plugged in")
-        if cfg.get("usb") and unplug is not None:
+        if cfg.usb and unplug is not None:
             time.sleep(max(0.0, unplug - (time.monotonic() - start)))
             qmp.request(monitor, ("device_del", {"id": "stick0"}))
             board_log(board.path, "USB stick pulled out")
@@ -201,45 +201,35 @@ def boot_machine(board, cfg, console, deadline):
     as the namespaces' boot does."""
     cache = machine_cache()
     vmlinux, modules = prepare_kernel(cache)
-    cfg = dict(cfg, accel=accelerator(cache, vmlinux))
+    accel = accelerator(cache, vmlinux)
     erasesize, _sizes = board.geometry()
     prepare_user_flash(board, erasesize)
     work = tempfile.mkdtemp(prefix="vsw-")  # short: a socket path has 108 bytes
     monitor = os.path.join(work, "qmp")
     master, slave = console_pty(console)
-    link = cfg.get("console_link")
+    link = cfg.console_link
     mirror = None
     lab = proc = None
     errors = tempfile.TemporaryFile("w+", dir=work)
     try:
-        tree = installed_tree(cfg["build"], work)
-        cfg["product_tree"] = tree
         initramfs = os.path.join(work, "initramfs")
-        build_initramfs(initramfs, cfg, modules, boot_conf(cfg, erasesize))
-        argv = qemu_argv(board, cfg, vmlinux, initramfs, monitor, os.ttyname(slave),
+        build_initramfs(initramfs, cfg, installed_tree(cfg.build, work), modules,
+                        boot_conf(cfg, erasesize))
+        argv = qemu_argv(board, cfg, accel, vmlinux, initramfs, monitor, os.ttyname(slave),
                          os.path.join(work, "kernel.console"))
-        if cfg.get("mgmt_port"):
-            lab = MachineLab(board, cfg["busybox"], cfg["mgmt_port"] == "plugged")
+        if cfg.mgmt_port:
+            lab = MachineLab(board, cfg.busybox, cfg.mgmt_port == "plugged")
             lab.start()
             argv = ["nsenter", f"--net={lab.namespace()}", "--"] + argv
         board.append_log("vswitch: power on")
-        if cfg.get("usb") and not cfg.get("usb_delay"):
+        if cfg.usb and not cfg.usb_delay:
             board_log(board.path, "USB stick plugged in")
         proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=errors, preexec_fn=set_parent_death_signal)
         if link:
             mirror = LineMirror(console_pty(console), proc.stdin.fileno())
             replace_symlink(mirror.path, link)
-        with open(os.path.join(board.path, qmp.MACHINE_FILE), "w") as f:
-            f.write(f"{proc.pid} {monitor}\n")
-        if lab is not None:
-            qmp.request(monitor, ("set_link", {"name": "mgmt", "up": lab.plugged}))
-            lab.connect_tap()
-        qmp.request(monitor, ("cont", {}))
-        launched = threading.Event()
-        if cfg.get("usb") and (cfg.get("usb_delay") or cfg.get("usb_unplug") is not None):
-            threading.Thread(target=stick_events, args=(board, cfg, monitor, launched),
-                             daemon=True).start()
+        launched = start_machine(board, cfg, proc, monitor, lab)
 
         def report(words):
             if words[:1] == ["started"]:
@@ -249,16 +239,7 @@ def boot_machine(board, cfg, console, deadline):
         result = relay_console(console, master, proc.stdout.fileno(), deadline, report,
                                mirror.output if mirror else None)
     finally:
-        if proc is not None:
-            if proc.poll() is None:
-                proc.kill()
-            proc.wait()
-        try:
-            os.unlink(os.path.join(board.path, qmp.MACHINE_FILE))
-        except FileNotFoundError:
-            pass
-        if lab is not None:
-            lab.stop()
+        power_off_machine(board, proc, lab)
         os.close(master)
         os.close(slave)
         if mirror:
@@ -266,6 +247,42 @@ def boot_machine(board, cfg, console, deadline):
         if link and os.path.islink(link):
             os.unlink(link)
         read_back_user_flash(board)
+    return machine_end(board, proc, errors, work, result)
+
+
+def start_machine(board, cfg, proc, monitor, lab):
+    """Lets the machine that QEMU holds stopped run: names it for `vswitch
+    cut` and `vswitch cable`, connects the lab, and plays the stick's events
+    once the launcher has started. Returns the event to set then."""
+    with open(os.path.join(board.path, qmp.MACHINE_FILE), "w") as f:
+        f.write(f"{proc.pid} {monitor}\n")
+    if lab is not None:
+        qmp.request(monitor, ("set_link", {"name": "mgmt", "up": lab.plugged}))
+        lab.connect_tap()
+    qmp.request(monitor, ("cont", {}))
+    launched = threading.Event()
+    if cfg.usb and (cfg.usb_delay or cfg.usb_unplug is not None):
+        threading.Thread(target=stick_events, args=(board, cfg, monitor, launched),
+                         daemon=True).start()
+    return launched
+
+
+def power_off_machine(board, proc, lab):
+    if proc is not None:
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait()
+    try:
+        os.unlink(os.path.join(board.path, qmp.MACHINE_FILE))
+    except FileNotFoundError:
+        pass
+    if lab is not None:
+        lab.stop()
+
+
+def machine_end(board, proc, errors, work, result):
+    """How the boot ended: a cut, the machine's report, or what QEMU or the
+    kernel last said when there was none."""
     cut = os.path.join(board.path, CUT_MARK)
     if os.path.exists(cut):
         os.unlink(cut)
@@ -301,9 +318,9 @@ def cut_power(board):
 
 
 def machine_checks(cfg):
-    if cfg.get("emulator"):
+    if cfg.emulator:
         raise VswitchError("the virtual machine runs the host build's launcher, not the PowerPC one")
-    if cfg.get("fast_clock") or cfg.get("cut_at_file_size") is not None:
+    if cfg.fast_clock or cfg.cut_at_file_size is not None:
         raise VswitchError("--fast-clock and --cut-at-file-size need the device model "
                            "(the namespaces' machine); the virtual machine has real time "
                            "and `vswitch cut`")

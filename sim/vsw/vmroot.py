@@ -99,8 +99,9 @@ def build_helper(name, work):
     return out
 
 
-def build_initramfs(path, cfg, modules, boot_conf):
-    """Writes the machine's initramfs to `path`."""
+def build_initramfs(path, cfg, product_tree, modules, boot_conf):
+    """Writes the machine's initramfs to `path`: the product's files from
+    `product_tree` (None: the sources' own root-filesystem files)."""
     out = Cpio(path)
     for helper in HELPERS:
         out.file_from("/usr/lib/vswitch/" + helper, build_helper(helper, os.path.dirname(path)),
@@ -108,14 +109,16 @@ def build_initramfs(path, cfg, modules, boot_conf):
     out.node("/dev/console", stat.S_IFCHR, 5, 1)
     out.file_from("/init", os.path.join(VM_SRC, "init"), 0o755)
     out.data("/etc/vswitch/boot.conf", boot_conf.encode())
-    busybox = cfg["busybox"]
+    if cfg.prepare:
+        out.file_from("/etc/vswitch/prepare", cfg.prepare, 0o755)
+    busybox = cfg.busybox
     out.file_from("/bin/busybox", busybox, 0o755)
-    own = put_tree(out, cfg)
+    own = put_tree(out, cfg, product_tree)
     # A stand-in takes the applet's name everywhere on the search path.
     taken = {os.path.basename(p) for p in own} | lab_names() | {"busybox"}
     for applet in applet_links(busybox, taken):
         out.symlink("/" + applet, "/bin/busybox")
-    programs = [cfg["launcher"]]
+    programs = [cfg.launcher]
     for tool in MTD_UTILS:
         host = shutil.which(tool, path="/usr/sbin:/sbin")
         if not host:
@@ -124,13 +127,13 @@ def build_initramfs(path, cfg, modules, boot_conf):
         with open(host, "rb") as f:
             if f.read(2) != b"#!":  # a script needs no libraries of its own
                 programs.append(host)
-    if cfg.get("rx"):
-        out.file_from(IN_RX, cfg["rx"], 0o755)
-        programs.append(cfg["rx"])
+    if cfg.rx:
+        out.file_from(IN_RX, cfg.rx, 0o755)
+        programs.append(cfg.rx)
     for inside, host_file in library_closure(programs).items():
         out.file_from(inside, host_file, 0o755)
-    if cfg.get("duma"):
-        out.file_from(IN_DUMA, cfg["duma"], 0o644)
+    if cfg.duma:
+        out.file_from(IN_DUMA, cfg.duma, 0o644)
     for name in sorted(os.listdir(modules)):
         out.file_from("/lib/modules/vswitch/" + name, os.path.join(modules, name), 0o644)
     out.data("/etc/passwd", b"root:x:0:0:root:/root:/bin/sh\n")
@@ -140,12 +143,12 @@ def build_initramfs(path, cfg, modules, boot_conf):
     out.close()
 
 
-def put_tree(out, cfg):
+def put_tree(out, cfg, product_tree):
     """The product's files, the launcher, and the lab's stand-ins; returns
     the paths taken, which BusyBox's applet links must not replace."""
-    product = cfg.get("product_tree") or PRODUCT_ROOTFS
+    product = product_tree or PRODUCT_ROOTFS
     own = {inside: (host, file_mode(host)) for inside, host in tree_files(product)}
-    own[IN_LAUNCHER] = (cfg["launcher"], 0o755)
+    own[IN_LAUNCHER] = (cfg.launcher, 0o755)
     for inside, entry in lab_files(cfg).items():
         if inside not in NOT_IN_VM:
             own.setdefault(inside, entry)
