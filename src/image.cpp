@@ -2,6 +2,7 @@
 
 #include "crc.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <new>
