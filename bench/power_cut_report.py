@@ -111,10 +111,11 @@ def print_notes(s, args):
         say(f"cut points while writing the {label(part)} that stop the board, by the first "
             f"break: " + "; ".join(f"{k} ({v})" for k, v in sorted(counts.items())))
     read = ", ".join(sorted({f"{p} 0x{o:x}+{n}" for p, o, n in s.reads})) or "nothing"
-    flash = (f"{s.flash_boots} at the flash cut points where the chain check passes, each "
-             f"where a replayed request had touched what the last boot read ({read}); at the "
-             f"others that boot's answer carries over"
-             if s.flash_boots else "none at flash cut points (the chain check passes at none)")
+    flash = (f"{s.flash_boots} at the flash cut points where the chain check passes (at the "
+             f"first, and again wherever a replayed request had touched what the last boot "
+             f"read: {read}); at the others the last boot's answer carries over"
+             if s.flash_boots else "none at flash cut points (the chain check passes at none)"
+             if any(c.kind in FLASH_KINDS for c in s.cuts) else "no flash cut points")
     say(f"the launcher's answers come from real boots, the chain checked: {flash}; "
         f"{s.file_boots} at the slot-file and VPD cuts, one for each")
     print_self_check(s)
@@ -155,7 +156,7 @@ def print_exposure(sweeps, args):
         f"requests during which a cut leaves a board that does NOT start; without the sector "
         f"skip: every sector the records cover erased and written again, judged on the bytes, "
         f"not run")
-    widths = [-62, 7, 7, 22, 10, 10, 22, 10]
+    widths = [-66, 7, 7, 22, 10, 10, 22, 10]
     heads = [("", "update"), ("flash", "erases"), ("flash", "writes"),
              ("board does NOT start", "at cut points"), ("NOR time", "exposed"),
              ("flash", "writes"), ("board does NOT start", "at cut points"),
@@ -164,7 +165,7 @@ def print_exposure(sweeps, args):
     def line(cells):
         return "  " + "".join(f"{c:<{-w}}" if w < 0 else f"{c:>{w}}" for c, w in zip(cells, widths))
 
-    print(f"  {'':<62}{'as installed, the sector skip on':^46}"
+    print(f"  {'':<66}{'as installed, the sector skip on':^46}"
           f"{'without the sector skip (computed)':^42}".rstrip())
     for i in (0, 1):
         print(line([h[i] for h in heads]))
