@@ -1,5 +1,5 @@
 """The board as a full-system virtual machine (`vswitch boot --machine vm`):
-QEMU runs Debian's kernel with the real drivers (MTD over block2mtd, JFFS2,
+QEMU runs Debian's kernel with the real drivers (MTD over our NOR module, JFFS2,
 i2c-dev, the 16550 UART, xHCI with usb-storage and vfat, e1000), BusyBox as
 the root filesystem's programs and the unmodified launcher. The runner
 stays outside: the console is the first UART's other end, power is the
