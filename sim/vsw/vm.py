@@ -192,7 +192,7 @@ def machine_faults(board):
     nak, cut_at_write = [], 0
     try:
         with open(os.path.join(board.dev, "faults")) as f:
-            rules = [line.strip() for line in f if line.strip() and not line.startswith("#")]
+            rules = [line.strip() for line in f if line.strip()[:1] not in ("", "#")]
     except FileNotFoundError:
         rules = []
     for rule in rules:
