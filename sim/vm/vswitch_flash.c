@@ -156,8 +156,9 @@ static int part_start(struct part *p, const char *spec)
 		pr_err("vswitch_flash: cannot open %s\n", path + 1);
 		return PTR_ERR(p->backing);
 	}
+	/* A partition of no size is there, empty (a board may be made so). */
 	size = i_size_read(file_inode(p->backing));
-	if (!size || size % erasesize)
+	if (size % erasesize)
 		return -EINVAL;
 	p->mtd.name = p->name;
 	p->mtd.type = MTD_NORFLASH;
