@@ -1,12 +1,10 @@
 // Install figures on the virtual switch, booted in the launcher's place: it
-// starts the board as the launcher does (I2C, flash, user partition
-// mounted), installs one image file with the installer's arguments typed on
-// the console ("<path> <skip> <slot>"), and prints the install's time, a
-// plain copy's time of the same file and the peak memory.
-#include "board.h"
-#include "flash.h"
-#include "i2c.h"
+// starts the board as the launcher does (board_bring_up), installs one
+// image file with the installer's arguments typed on the console ("<path>
+// <skip> <slot>"), and prints the install's time, a plain copy's time of
+// the same file and the peak memory.
 #include "install.h"
+#include "launch.h"
 
 #include <chrono>
 #include <cstdio>
@@ -67,9 +65,7 @@ long plain_copy(const char *from, const char *to)
 
 int main()
 {
-    (void)api_i2c_init();
-    (void)api_flash_init();
-    (void)run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    board_bring_up();
     printf("install bench: path skip slot? ");
     fflush(stdout);
     char line[512] = "";

@@ -1,5 +1,5 @@
-// The board's shared services: the boot state, reset, shell commands, the
-// SIGINT flag and boot errors.
+// The board's shared services: the boot state, the slots' files, reset,
+// shell commands, the SIGINT flag and boot errors.
 #include "board.h"
 
 #include <cstdarg>
@@ -39,6 +39,20 @@ void launch_reset_state()
     sig_quit_raised = 0;
     usb_boot_enabled = 0;
     memset(stringbuff, 0, sizeof stringbuff);
+}
+
+const char *slot_file_path(int slot)
+{
+    switch (slot) {
+    case 1: return "/user/images/image1";
+    case 2: return "/user/images/image2";
+    default: return "/mnt/usb/QLX5270_OS.img";
+    }
+}
+
+int other_slot(int slot)
+{
+    return slot == 1 ? 2 : 1;
 }
 
 int run_command(const char *command)

@@ -1,7 +1,8 @@
 // The board's shared services, on which every other part of the launcher
-// stands: the process-wide boot state, the reset, running a shell command,
-// the SIGINT flag and the boot error messages. Nothing here calls up into
-// the start-up sequence, the rescue console or the extraction.
+// stands: the process-wide boot state, the image slots' files, the reset,
+// running a shell command, the SIGINT flag and the boot error messages.
+// Nothing here calls up into the start-up sequence, the rescue console or
+// the extraction.
 #pragma once
 #include <csignal>
 #include <cstdint>
@@ -29,6 +30,15 @@ extern char stringbuff[kStringBuffSize]; // command text of the launch
 // Puts every variable above back to its start value. Tests only.
 void launch_reset_state();
 
+// --- Image slots ----------------------------------------------------------
+// 1 and 2 name the slot files on the user partition, 3 the USB stick's
+// application image; 4 is only written to the VPD's booted-image field,
+// for the rescue partition's image.
+// The image file of slot 1, 2 or 3.
+const char *slot_file_path(int slot);
+// The slot tried after `slot`: 2 after 1, 1 after anything else.
+int other_slot(int slot);
+
 // --- Services -------------------------------------------------------------
 // Sleeps 1 s, runs "reboot" through the shell (on failure to start it, a
 // message on stderr) and exits with status 0. Never returns.
@@ -38,6 +48,9 @@ void launch_reset_state();
 int sig_init();
 // Sets sig_quit_raised to 1; nothing else.
 void sig_handler(int signum);
+// The command that mounts the JFFS2 user partition, which holds the slot
+// files, on /user.
+constexpr const char *kMountUserCommand = "/bin/mount -o sync -t jffs2 /dev/mtd-user /user";
 // Flushes stdout (so the console keeps its order) and runs `command`
 // through the system shell. system()'s result: -1 when no shell started.
 int run_command(const char *command);

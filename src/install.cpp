@@ -1,17 +1,15 @@
 #include "install.h"
 #include "stdio_file.h"
 
-#include "crc.h"
-#include "extract.h"
+#include "console.h"
 #include "flash.h"
 #include "i2c.h"
 #include "image.h"
+#include "launch_image.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,16 +68,6 @@ int slot_path(char *out, int slot)
     return n >= 0 && size_t(n) < kPathSize ? 1 : 0;
 }
 
-uint32_t record_len(const std::vector<uint8_t> &record)
-{
-    return load_be32(record.data() + 4);
-}
-
-uint32_t record_magic(const std::vector<uint8_t> &record)
-{
-    return load_be32(record.data() + 8);
-}
-
 // 1 when `length` bytes at offset 0 of partition `fd` equal `expected`.
 // Every buffer byte starts as the complement of the byte it should become,
 // so a read that delivers less than asked can never pass.
@@ -101,11 +89,12 @@ int flash_holds(int fd, const uint8_t *expected, uint32_t length)
 
 // Whether a boot-loader record's payload holds, at the place where the
 // installed header is read back, the record's own len, magic and id.
-bool payload_carries_header(const std::vector<uint8_t> &record)
+bool payload_carries_header(const ImageRecord &record)
 {
+    const std::vector<uint8_t> &bytes = record.bytes;
     const size_t at = IMAGE_HEADER_SIZE + kUbootHeaderOffset;
-    return record.size() >= at + IMAGE_HEADER_SIZE &&
-           memcmp(record.data() + at + IMAGE_CRC_START, record.data() + IMAGE_CRC_START,
+    return bytes.size() >= at + IMAGE_HEADER_SIZE &&
+           memcmp(bytes.data() + at + IMAGE_CRC_START, bytes.data() + IMAGE_CRC_START,
                   IMAGE_HEADER_SIZE - IMAGE_CRC_START) == 0;
 }
 
@@ -131,54 +120,36 @@ int slot_file_holds(int slot, const std::vector<uint8_t> &record)
     return done == record.size() && !ferror(f.get()) ? 1 : 0;
 }
 
-// Payload bytes that the file holds from the current position on, or
-// `wanted` when that cannot be told (not a regular file).
-uint32_t payload_present(FILE *file, uint32_t wanted)
+// Reads the rest of the record whose header `head` was just read. A record
+// cut short by the end of the file is read only as far as it goes, so that
+// a damaged `len` cannot make the installer claim gigabytes it would then
+// fill with zeros; the CRC check turns it away. 0 (message printed) when
+// the record cannot be held in memory.
+int take_record(FILE *file, const RecordHead &head, ImageRecord &record)
 {
-    struct stat info;
-    const long at = ftell(file);
-    if (at < 0 || fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode))
-        return wanted;
-    const uint64_t left = uint64_t(info.st_size) > uint64_t(at) ? uint64_t(info.st_size) - uint64_t(at) : 0;
-    return left < wanted ? uint32_t(left) : wanted;
-}
-
-// Reads the rest of the record whose 16 header bytes were just read into
-// `record`. A record cut short by the end of the file is read only as far
-// as it goes, so that a damaged `len` cannot make the installer claim
-// gigabytes it would then fill with zeros; the CRC check turns it away.
-// 0 (message printed) when the record cannot be held in memory.
-int read_record(FILE *file, const uint8_t *stored, std::vector<uint8_t> &record)
-{
-    const uint32_t len = load_be32(stored + 4);
+    const uint32_t len = head.header.len;
     // len + 16 must fit the 32-bit sizes that the CRC and the flash layer take.
     if (len > UINT32_MAX - IMAGE_HEADER_SIZE) {
         printf("Bad length for image: 0x%08x, voiding download\n", unsigned(len));
         return 0;
     }
-    const uint32_t present = payload_present(file, len);
-    const uint32_t total = present + IMAGE_HEADER_SIZE;
-    try {
-        record.resize(total);
-    } catch (const std::bad_alloc &) {
+    uint64_t room = UINT64_MAX; // not a regular file: as `len` says
+    if (stream_room(file, &room))
+        room += IMAGE_HEADER_SIZE;
+    const int64_t payload = record_payload_to_read(head.header, room, kRecordAsFarAsItGoes);
+    if (read_record(file, head, uint32_t(payload), &record) != kRecordGood) {
         printf("Failed to allocate buffer for image (%d)\n", int(len + IMAGE_HEADER_SIZE));
         return 0;
     }
-    memcpy(record.data(), stored, IMAGE_HEADER_SIZE);
-    const size_t got = fread(record.data() + IMAGE_HEADER_SIZE, 1, present, file);
-    record.resize(IMAGE_HEADER_SIZE + got);
     return 1;
 }
 
 // 1 when the record's CRC is good; otherwise prints the failure with the
 // CRC computed and returns 0.
-int crc_good(const std::vector<uint8_t> &record, const char *crc_name)
+int crc_good(const ImageRecord &record, const char *crc_name)
 {
-    const uint32_t crc = gen_crc(record.data() + IMAGE_CRC_START,
-                                 uint32_t(record.size() - IMAGE_CRC_START), 0xFFFFFFFFu);
-    // A record cut short never passes, whatever its bytes happen to give.
-    const bool whole = record.size() == uint64_t(record_len(record)) + IMAGE_HEADER_SIZE;
-    if (whole && crc == load_be32(record.data()))
+    uint32_t crc = 0;
+    if (check_record(record, &crc) == kRecordGood)
         return 1;
     printf("Bad crc for %s: 0x%08x, voiding download\n", crc_name, unsigned(crc));
     return 0;
@@ -187,15 +158,15 @@ int crc_good(const std::vector<uint8_t> &record, const char *crc_name)
 // Outcome of one record: go on with the next one, or end the call with 0.
 enum RecordResult { kRecordDone, kRecordFailed };
 
-RecordResult install_flash_record(const FlashRule &rule, const std::vector<uint8_t> &record,
+RecordResult install_flash_record(const FlashRule &rule, const ImageRecord &record,
                                   uint8_t skip_same, int slot, int &written)
 {
     printf("%s", rule.label);
     fflush(stdout);
     if (!crc_good(record, rule.crc_name))
         return kRecordFailed;
-    const uint32_t len = record_len(record);
-    const uint32_t size = rule.payload_only ? len : uint32_t(record.size());
+    const uint32_t len = record.header.len;
+    const uint32_t size = rule.payload_only ? len : uint32_t(record.bytes.size());
     if (size > rule.limit) {
         printf("%s image is too big for flash (%d > %d)\n", rule.size_name, int(size),
                int(rule.limit));
@@ -205,7 +176,7 @@ RecordResult install_flash_record(const FlashRule &rule, const std::vector<uint8
         printf("Image has same version as existing image. Skipping update...\n");
         return kRecordDone;
     }
-    const uint8_t *bytes = record.data() + (rule.payload_only ? IMAGE_HEADER_SIZE : 0);
+    const uint8_t *bytes = record.bytes.data() + (rule.payload_only ? IMAGE_HEADER_SIZE : 0);
     if (api_flash_write(bytes, *rule.fd, 0, size, 1) < 0) {
         printf("%s\n", rule.fail_line);
         return kRecordFailed;
@@ -216,32 +187,11 @@ RecordResult install_flash_record(const FlashRule &rule, const std::vector<uint8
     return kRecordDone;
 }
 
-// The answer to the slot question: the first character of the line, or -1
-// when the console gave no line at all. The whole line is consumed, so that
-// nothing of it is taken as a key by the next prompt; bytes are read one at
-// a time from descriptor 0 because the console's key reads bypass stdio.
-int read_slot_answer()
-{
-    int first = -1;
-    for (;;) {
-        char c = 0;
-        const ssize_t n = read(STDIN_FILENO, &c, 1);
-        if (n < 0 && errno == EINTR)
-            continue; // Ctrl-C is no answer; the flag stays set for the menu
-        if (n != 1)
-            return first;
-        if (c == '\n')
-            return first < 0 ? '\n' : first;
-        if (first < 0)
-            first = uint8_t(c);
-    }
-}
-
 int ask_slot()
 {
-    printf("Install image as image 1 or 2 (hit return to just boot image): ");
-    fflush(stdout);
-    const int answer = read_slot_answer();
+    // Ctrl-C is no answer; the flag stays set for the menu.
+    const int answer = ask_first_char(
+        "Install image as image 1 or 2 (hit return to just boot image): ", kSigintIgnored);
     if (answer == '1')
         return 1;
     if (answer == '2')
@@ -251,18 +201,18 @@ int ask_slot()
 
 // Writes the payload to the archive that launch_image unpacks and starts
 // it. Returns 0 after a failure; otherwise does not return.
-int boot_at_once(const std::vector<uint8_t> &record, File &image)
+int boot_at_once(const ImageRecord &record, File &image)
 {
     printf("Booting downloaded image\n");
     char path[kPathSize];
-    if (snprintf(path, sizeof path, "%s/tmp/velosimage.tar.gz", install_root) >= int(sizeof path)) {
+    if (snprintf(path, sizeof path, "%s%s", install_root, kArchivePath) >= int(sizeof path)) {
         printf("Image unpack failed (err %d)\n", ENAMETOOLONG);
         return 0;
     }
     File archive(fopen(path, "wb"));
     int err = archive ? 0 : errno;
-    const uint32_t len = record_len(record);
-    if (!err && fwrite(record.data() + IMAGE_HEADER_SIZE, 1, len, archive.get()) != len)
+    const uint32_t len = record.header.len;
+    if (!err && fwrite(record.bytes.data() + IMAGE_HEADER_SIZE, 1, len, archive.get()) != len)
         err = errno;
     // A full /tmp may show only when the buffered bytes are flushed.
     if (archive && fclose(archive.release()) != 0 && !err)
@@ -322,7 +272,7 @@ int write_slot_file(const std::vector<uint8_t> &record, int slot)
     return 1;
 }
 
-RecordResult install_application_record(const std::vector<uint8_t> &record, uint8_t skip_same,
+RecordResult install_application_record(const ImageRecord &record, uint8_t skip_same,
                                         int &slot, int &written, File &image)
 {
     printf("Installing Application: ");
@@ -340,7 +290,7 @@ RecordResult install_application_record(const std::vector<uint8_t> &record, uint
         printf("Image%d has same version as existing image. Skipping update...\n", slot);
         return kRecordDone;
     }
-    if (!write_slot_file(record, slot))
+    if (!write_slot_file(record.bytes, slot))
         return kRecordFailed;
     written = 1;
     (void)api_set_image(uint8_t(slot));
@@ -380,7 +330,7 @@ int verifyMatchingHeaders(const uint8_t *header, int slot)
     if (!header)
         return 0;
     uint8_t installed[IMAGE_HEADER_SIZE];
-    const uint32_t magic = load_be32(header + 8);
+    const uint32_t magic = record_head(header).header.magic;
     if (!read_flash_image_header(magic, installed, slot))
         return 0;
     // The boot loader's header is part of its payload; its first word is
@@ -389,26 +339,26 @@ int verifyMatchingHeaders(const uint8_t *header, int slot)
     return memcmp(header + from, installed + from, IMAGE_HEADER_SIZE - from) == 0 ? 1 : 0;
 }
 
-int record_already_installed(const std::vector<uint8_t> &record, int slot)
+int record_already_installed(const ImageRecord &record, int slot)
 {
-    if (record.size() < IMAGE_HEADER_SIZE)
+    if (record.bytes.size() < IMAGE_HEADER_SIZE)
         return 0;
-    const uint32_t magic = record_magic(record);
+    const uint32_t magic = record.header.magic;
     // The boot loader's installed header is whatever its payload holds at
     // byte 240. A payload that does not carry its record's header there
     // would never match, and a stick left in would reinstall it and reset
     // the board at every start: for such a payload only the bytes decide.
     const bool header_decides = magic != IMAGE_UBOOT || payload_carries_header(record);
-    if (header_decides && !verifyMatchingHeaders(record.data(), slot))
+    if (header_decides && !verifyMatchingHeaders(record.bytes.data(), slot))
         return 0;
     if (magic == IMAGE_APPLICATION)
-        return slot_file_holds(slot, record);
+        return slot_file_holds(slot, record.bytes);
     const FlashRule *rule = flash_rule(magic);
     if (!rule)
         return 0;
     if (rule->payload_only)
-        return flash_holds(*rule->fd, record.data() + IMAGE_HEADER_SIZE, record_len(record));
-    return flash_holds(*rule->fd, record.data(), uint32_t(record.size()));
+        return flash_holds(*rule->fd, record.bytes.data() + IMAGE_HEADER_SIZE, record.header.len);
+    return flash_holds(*rule->fd, record.bytes.data(), uint32_t(record.bytes.size()));
 }
 
 int processTroveImage(const char *path, uint8_t skip_same, int slot)
@@ -420,16 +370,13 @@ int processTroveImage(const char *path, uint8_t skip_same, int slot)
     }
     printf("\nExtracting images ... Do *NOT* power cycle the switch.\n");
     int written = 0;
-    uint8_t stored[IMAGE_HEADER_SIZE];
-    while (fread(stored, 1, IMAGE_HEADER_SIZE, image.get()) == IMAGE_HEADER_SIZE &&
-           image_type_known(load_be32(stored + 8))) {
-        ImageHeader header;
-        header_decode(stored, &header);
-        display_header(&header, show_headers);
-        std::vector<uint8_t> record;
-        if (!read_record(image.get(), stored, record))
+    RecordHead head;
+    while (read_record_head(image.get(), &head) && image_type_known(head.header.magic)) {
+        display_header(&head.header, show_headers);
+        ImageRecord record;
+        if (!take_record(image.get(), head, record))
             return 0;
-        const FlashRule *rule = flash_rule(header.magic);
+        const FlashRule *rule = flash_rule(head.header.magic);
         const RecordResult result =
             rule ? install_flash_record(*rule, record, skip_same, slot, written)
                  : install_application_record(record, skip_same, slot, written, image);

@@ -5,8 +5,9 @@
 // Results follow the internal convention: 1 for success or yes, 0 for
 // failure or no.
 #pragma once
+#include "image.h"
+
 #include <cstdint>
-#include <vector>
 
 // Prefix put before the system's absolute paths "/user/images/..." and
 // "/tmp/velosimage.tar.gz". Empty on the switch; tests point it at a
@@ -41,14 +42,14 @@ int read_flash_image_header(uint32_t magic, uint8_t *header, int slot);
 // A header alone can lie: see record_already_installed.
 int verifyMatchingHeaders(const uint8_t *header, int slot);
 
-// 1 when `record` (header first, len + 16 bytes) is really what is
+// 1 when `record` (len + 16 bytes) is really what is
 // installed: the headers match and every installed byte equals the
 // record's (the boot loader's payload, or the whole record). An install
 // writes the header first, so after a power cut the header of a half-
 // written partition or slot file already matches; only the bytes tell.
 // A boot-loader payload that does not carry its record's header at byte
 // 240 is judged by its bytes alone.
-int record_already_installed(const std::vector<uint8_t> &record, int slot);
+int record_already_installed(const ImageRecord &record, int slot);
 
 // Installs every record of the image file `path` in file order, up to its
 // end or its first header of unknown type. `skip_same` non-zero skips

@@ -37,19 +37,6 @@ int usb_boot_slot()
     return 0;
 }
 
-// The flash slots: the slot, then the other slot once.
-void boot_flash_slots(int slot)
-{
-    if (slot == 0)
-        slot = which_image();
-    printf("Booting image '%d'\n", slot);
-    (void)extract_image(slot);
-    const int other = other_slot(slot);
-    printf("Booting image '%d'\n", other);
-    tried_alt_image = 1;
-    (void)extract_image(other);
-}
-
 // "on" at the start of a value, case-sensitive.
 int value_is_on(const char *value)
 {
@@ -130,18 +117,26 @@ int parse_uboot_env()
     return 0;
 }
 
-void run_boot_sequence()
+void board_bring_up()
 {
-    (void)sig_init();
     (void)api_i2c_init();
     (void)api_flash_init();
     (void)parse_uboot_env();
-    (void)run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    (void)run_command(kMountUserCommand);
+}
+
+void run_boot_sequence()
+{
+    (void)sig_init();
+    board_bring_up();
     if (rescue_enable)
         (void)run_rescue_mode();
     if (standalone_diags)
         (void)run_standalone_diags();
-    boot_flash_slots(usb_boot_slot());
+    int slot = usb_boot_slot();
+    if (slot == 0)
+        slot = which_image();
+    boot_flash_slots(slot);
     board_reset();
 }
 

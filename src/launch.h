@@ -1,8 +1,17 @@
 // The boot launcher's top: the start-up sequence and slot choice, and the
 // boot settings from the boot-loader environment, with the program entry
 // `main` (launch.cpp). It stands on the board's services (board.h), the
-// extraction and launch (extract.h), the rescue console (rescue.h) and the
-// USB stick (usb_boot.h); nothing below includes this header.
+// slot boot with its fallback ladder (extract.h), the rescue menu
+// (rescue.h) and the USB stick (usb_boot.h); nothing below includes this
+// header.
+//
+// Below the top, calls run both ways between the boot and the rescue
+// console, by design: the start-up and the launch's compatibility question
+// (launch_image) call the rescue menu, and the menu's actions call back
+// into the rescue-partition boot (extract_image_from_flash) and the
+// installer (processTroveImage), which launch afresh (launch_image). Each
+// such turn needs an operator's choice, so no loop runs without one, and a
+// launch never returns to the call that led to it.
 #pragma once
 #include <cstdint>
 
@@ -10,6 +19,13 @@
 // The whole start-up sequence of `main`, from sig_init to the final
 // board_reset. Does not return.
 [[noreturn]] void run_boot_sequence();
+// The board's bring-up, the start-up's steps after the SIGINT handler and
+// in their order: opens the I2C buses and the flash partitions, reads the
+// boot settings and mounts the user partition (results ignored: a part
+// that failed shows its failure where it is used). The programs that the
+// tests and benchmarks boot in the launcher's place start the board with
+// it too.
+void board_bring_up();
 // The slot to boot from the VPD boot slot: 2 for 2, else 1.
 int which_image();
 

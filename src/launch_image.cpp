@@ -1,10 +1,12 @@
 // launch_image: unpacking and starting the application.
-#include "extract.h"
+#include "launch_image.h"
 
 #include "board.h"
+#include "console.h"
 #include "i2c.h"
 #include "rescue.h"
 
+#include <cstdio>
 #include <unistd.h>
 
 namespace {
@@ -38,9 +40,8 @@ void check_compatibility_marker()
     if (file_exists(kMarkerPath))
         return;
     printf("WARNING: Suspected incompatible application image detected during unpacking\n");
-    printf("Would you like to enter recovery mode to download a new image? y/N: ");
-    fflush(stdout);
-    const uint8_t key = uartGetC();
+    const uint8_t key =
+        ask_key("Would you like to enter recovery mode to download a new image? y/N: ");
     if (key == 'y' || key == 'Y')
         (void)run_rescue_mode();
 }

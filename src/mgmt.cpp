@@ -2,7 +2,7 @@
 #include "mgmt.h"
 
 #include "board.h"
-#include "rescue.h"
+#include "console.h"
 
 #include <arpa/inet.h>
 #include <cctype>
@@ -32,11 +32,9 @@ constexpr unsigned kDhcpWaitSeconds = 3;
 // The DHCP question. 1 with `dhcp` set, 0 when the dialogue is over.
 int ask_dhcp(uint8_t *dhcp)
 {
-    printf("Confirm: Use DHCP for network configuration? y/N: ");
-    fflush(stdout);
     char answer[kAnswerSize];
-    (void)get_user_input(answer, sizeof answer);
-    if (uart_input_ended() || sig_quit_raised)
+    if (!ask_line("Confirm: Use DHCP for network configuration? y/N: ", answer, sizeof answer) ||
+        sig_quit_raised)
         return 0;
     if (toupper(uint8_t(answer[0])) == 'Y')
         *dhcp = 1;
@@ -108,13 +106,10 @@ int verify_ip_address(uint32_t address)
 int get_ip_addr(const char *prompt, in_addr *address, uint8_t required, uint8_t verify)
 {
     for (;;) {
-        printf("%s", prompt);
-        fflush(stdout);
         char line[kAnswerSize];
-        (void)get_user_input(line, sizeof line);
         // Once the console's input has ended every further answer would be
         // empty: a required address would be asked for without end.
-        if (uart_input_ended())
+        if (!ask_line(prompt, line, sizeof line))
             return 0;
         if (line[0] == 'q' || line[0] == 'Q')
             return 0;

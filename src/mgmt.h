@@ -2,7 +2,7 @@
 // address, netmask and gateway, the shell commands that apply the answers,
 // and the test of the port's link.
 //
-// Input comes from the console line editor (rescue.h); everything is
+// Input comes from the console line editor (console.h); everything is
 // printed on standard output. Nothing is remembered between calls and
 // nothing is written to a file: the settings last as long as the
 // platform's network configuration does. No road of the boot calls these.

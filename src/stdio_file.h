@@ -8,3 +8,9 @@ struct StdioFileCloser {
     void operator()(FILE *file) const { (void)fclose(file); }
 };
 using File = std::unique_ptr<FILE, StdioFileCloser>;
+
+// fopen's stream, owned; empty when it did not open.
+inline File open_file(const char *path, const char *mode)
+{
+    return File(fopen(path, mode));
+}

@@ -1,14 +1,14 @@
 // USB boot: the wait for the stick, the boot-loader update, the slot
-// replacements, and the rejected-image list with its yes/no question.
+// replacements, and the rejected-image list.
 #include "usb_boot.h"
 #include "stdio_file.h"
 
 #include "board.h"
+#include "console.h"
 #include "install.h"
 
 #include <cstdio>
 #include <cstring>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -22,7 +22,6 @@ constexpr int kMountTests = 10;
 constexpr const char *kMd5Scratch = "/tmp/img_md5string";
 constexpr const char *kRejectedDir = "/user/images/rejected";
 constexpr int kMd5Length = kMd5StringSize - 1;
-constexpr int kAnswerWaitMs = 5000;
 // Room for "/user/images/rejected/" and a fingerprint.
 constexpr size_t kMarkerSize = 64;
 
@@ -68,13 +67,6 @@ int marker_path(const char *path, char *marker)
         return 0;
     snprintf(marker, kMarkerSize, "%s/%s", kRejectedDir, md5);
     return 1;
-}
-
-// The time-out line, for every way the question ends without an answer.
-int no_answer()
-{
-    printf("\nTimeout. Assuming \"no\".\n");
-    return 0;
 }
 
 // The rejected-list question of a replacement: 1 to go on with it.
@@ -194,26 +186,4 @@ void usb_add_image_to_reject_list(const char *path)
     char command[kMarkerSize + 8];
     snprintf(command, sizeof command, "touch %s", marker);
     (void)run_command(command);
-}
-
-int yesno_question(const char *prompt)
-{
-    printf("%s", prompt);
-    for (;;) {
-        printf("(y/n) ");
-        fflush(stdout);
-        fflush(stdin);
-        pollfd console = {STDIN_FILENO, POLLIN, 0};
-        if (poll(&console, 1, kAnswerWaitMs) != 1 || !(console.revents & POLLIN))
-            return no_answer();
-        char answer = 0;
-        // End of input keeps the descriptor readable with nothing to read:
-        // asking again would never end, so it counts as no answer.
-        if (read(STDIN_FILENO, &answer, 1) != 1)
-            return no_answer();
-        if (answer == 'y')
-            return 1;
-        if (answer == 'n')
-            return 0;
-    }
 }

@@ -1,6 +1,7 @@
 // USB boot: waiting for the stick, the boot-loader update and the slot
 // replacements from it, the choice of booting the stick's own image, and the
-// list of rejected stick images with its yes/no question.
+// list of rejected stick images (whose question, yesno_question, is the
+// console's).
 //
 // The system never mounts the stick: the root filesystem's hotplug handler
 // mounts it read-only on "/mnt/usb" and creates "/tmp/usb" once its files
@@ -35,10 +36,3 @@ int usb_is_image_rejected(const char *path);
 // Makes the marker of the file's fingerprint (nothing when it is there
 // already; a warning line when no fingerprint could be made).
 void usb_add_image_to_reject_list(const char *path);
-
-// Prints `prompt`, then "(y/n) " before every byte it waits for, and waits
-// up to 5 s each time for descriptor 0 in line mode. 1 for a 'y', 0 for an
-// 'n'; other bytes are passed over one by one. No answer within 5 s, SIGINT
-// during the wait, and the end of input (where no answer can come) print
-// the time-out line and give 0.
-int yesno_question(const char *prompt);

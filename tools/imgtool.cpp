@@ -1,12 +1,12 @@
 // imgtool: host command-line tool that makes, lists, checks and unpacks
 // image files (records of a 16-byte big-endian header plus payload).
 //
-// Payloads are streamed in fixed-size chunks so that a large image is never
+// Records are read with the launcher's own record reader (image.h), which
+// streams payloads in fixed-size chunks so that a large image is never
 // held in memory; all header words go through load_be32/store_be32 so the
 // tool gives the same bytes on any host.
-#include "crc.h"
-#include "stdio_file.h"
 #include "image.h"
+#include "stdio_file.h"
 
 #include <cctype>
 #include <cerrno>
@@ -28,9 +28,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFail = 1;
 constexpr int kExitUsage = 2;
 
-constexpr size_t kChunk = 64 * 1024;
-constexpr uint32_t kCrcStart = 0xFFFFFFFFu;
-constexpr uint32_t kHeaderCovered = IMAGE_HEADER_SIZE - IMAGE_CRC_START;
 
 const char kUsage[] =
     "usage: imgtool create OUT TYPE:VERSION:PAYLOAD [TYPE:VERSION:PAYLOAD ...]\n"
@@ -187,15 +184,13 @@ bool file_size(FILE *f, const char *path, uint64_t *size)
     return true;
 }
 
-bool read_exact(FILE *f, const char *path, uint8_t *bytes, size_t count)
+// Says why bytes that the file's size promised did not all come.
+void report_read_failure(FILE *f, const char *path)
 {
-    if (fread(bytes, 1, count, f) == count)
-        return true;
     if (ferror(f))
         fprintf(stderr, "imgtool: cannot read %s: %s\n", path, strerror(errno));
     else
         fprintf(stderr, "imgtool: %s changed size while being read\n", path);
-    return false;
 }
 
 bool write_exact(TempOutput &out, const uint8_t *bytes, size_t count)
@@ -259,21 +254,28 @@ bool commit_output(TempOutput &out)
     return true;
 }
 
-// Runs the CRC over `len` bytes read from `in`, copying them to `copy` when
-// one is given. The caller has already made sure the bytes are there.
-bool stream_payload(FILE *in, const char *in_path, uint64_t len, uint32_t *crc, TempOutput *copy)
+// Runs the record's CRC over its header and the `len` payload bytes read
+// from `in`, copying them to `copy` when one is given. The caller has
+// already made sure the bytes are there. kRecordGood or kRecordBadCrc, with
+// the CRC computed in `*crc`; kRecordCutShort after an I/O failure (said).
+RecordRead stream_payload(FILE *in, const char *in_path, const RecordHead &head, uint32_t *crc,
+                          TempOutput *copy)
 {
-    std::vector<uint8_t> buffer(kChunk);
-    while (len > 0) {
-        size_t n = len < kChunk ? size_t(len) : kChunk;
-        if (!read_exact(in, in_path, buffer.data(), n))
-            return false;
-        *crc = gen_crc(buffer.data(), uint32_t(n), *crc);
-        if (copy && !write_exact(*copy, buffer.data(), n))
-            return false;
-        len -= n;
+    const RecordRead verdict = stream_record(in, head, copy ? copy->file.get() : nullptr, crc);
+    if (verdict == kRecordNoMemory) {
+        errno = ENOMEM;
+        fprintf(stderr, "imgtool: cannot read %s: %s\n", in_path, strerror(errno));
+        return kRecordCutShort;
     }
-    return true;
+    if (verdict == kRecordCutShort) {
+        report_read_failure(in, in_path);
+        return kRecordCutShort;
+    }
+    if (copy && ferror(copy->file.get())) {
+        fprintf(stderr, "imgtool: cannot write %s: %s\n", copy->final_path.c_str(), strerror(errno));
+        return kRecordCutShort;
+    }
+    return verdict;
 }
 
 // ------------------------------------------------------------- scanning
@@ -282,8 +284,7 @@ enum class Scan { End, Record, TruncatedHeader, UnknownType, TruncatedRecord, Io
 
 struct Record {
     uint64_t offset;
-    uint8_t stored[IMAGE_HEADER_SIZE];
-    ImageHeader header;
+    RecordHead head;
 };
 
 // Reads the header at `offset` of a `size`-byte file and checks that the
@@ -301,19 +302,20 @@ Scan read_header(FILE *f, const char *path, uint64_t offset, uint64_t size, Reco
         fprintf(stderr, "imgtool: cannot seek in %s: %s\n", path, strerror(errno));
         return Scan::IoError;
     }
-    if (!read_exact(f, path, rec->stored, IMAGE_HEADER_SIZE))
+    if (!read_record_head(f, &rec->head)) {
+        report_read_failure(f, path);
         return Scan::IoError;
-    header_decode(rec->stored, &rec->header);
-    if (!image_type_known(rec->header.magic))
+    }
+    if (!image_type_known(rec->head.header.magic))
         return Scan::UnknownType;
-    if (rec->header.len > remaining - IMAGE_HEADER_SIZE)
+    if (record_payload_to_read(rec->head.header, remaining, kRecordWhole) < 0)
         return Scan::TruncatedRecord;
     return Scan::Record;
 }
 
 uint64_t next_offset(const Record &rec)
 {
-    return rec.offset + IMAGE_HEADER_SIZE + rec.header.len;
+    return rec.offset + IMAGE_HEADER_SIZE + rec.head.header.len;
 }
 
 // The one place that words why a scan stopped early.
@@ -327,25 +329,18 @@ void report_stop(Scan why, const char *path, const Record &rec, uint64_t size)
         break;
     case Scan::UnknownType:
         fprintf(stderr, "imgtool: %s: unknown type 0x%08" PRIx32 " at offset %" PRIu64 "\n", path,
-                rec.header.magic, rec.offset);
+                rec.head.header.magic, rec.offset);
         break;
     case Scan::TruncatedRecord:
         fprintf(stderr, "imgtool: %s: truncated record at offset %" PRIu64 " (len %" PRIu32
                 ", only %" PRIu64 " payload bytes left)\n",
-                path, rec.offset, rec.header.len, size - rec.offset - IMAGE_HEADER_SIZE);
+                path, rec.offset, rec.head.header.len, size - rec.offset - IMAGE_HEADER_SIZE);
         break;
     case Scan::End:
     case Scan::Record:
     case Scan::IoError:
         break;
     }
-}
-
-// CRC of a record whose header is in `rec` and whose payload is next in `f`.
-bool record_crc(FILE *f, const char *path, const Record &rec, uint32_t *crc, TempOutput *copy)
-{
-    *crc = gen_crc(rec.stored + IMAGE_CRC_START, kHeaderCovered, kCrcStart);
-    return stream_payload(f, path, rec.header.len, crc, copy);
 }
 
 struct ImageInput {
@@ -416,9 +411,10 @@ bool write_record(TempOutput &out, const RecordArg &arg)
     ImageHeader header{0, uint32_t(size), arg.magic, arg.id};
     uint8_t stored[IMAGE_HEADER_SIZE];
     header_encode(&header, stored);
-    uint32_t crc = gen_crc(stored + IMAGE_CRC_START, kHeaderCovered, kCrcStart);
+    uint32_t crc = 0;
     off_t header_at = ftello(out.file.get());
-    if (!write_exact(out, stored, sizeof stored) || !stream_payload(in.get(), path, size, &crc, &out))
+    if (!write_exact(out, stored, sizeof stored) ||
+        stream_payload(in.get(), path, record_head(stored), &crc, &out) == kRecordCutShort)
         return false;
     if (fgetc(in.get()) != EOF) {
         fprintf(stderr, "imgtool: %s changed size while being read\n", path);
@@ -448,13 +444,12 @@ int cmd_create(int argc, char **argv)
 
 // ----------------------------------------------------------------- list
 
-void print_record_line(const Record &rec, uint32_t crc)
+void print_record_line(const Record &rec, bool good)
 {
     char version[16];
-    bool good = crc == rec.header.crc;
     printf("%10" PRIu64 "  %-11s  %10" PRIu32 "  %-15s  0x%08" PRIx32 "  %s\n", rec.offset,
-           image_type_name(rec.header.magic), rec.header.len,
-           image_version_text(rec.header.id, version, sizeof version), rec.header.crc,
+           image_type_name(rec.head.header.magic), rec.head.header.len,
+           image_version_text(rec.head.header.id, version, sizeof version), rec.head.header.crc,
            good ? "good" : "BAD");
 }
 
@@ -477,17 +472,18 @@ int walk_records(const char *path, ImageInput &in, bool listing, bool *all_good)
             return -1;
         }
         uint32_t crc = 0;
-        if (!record_crc(in.file.get(), path, rec, &crc, nullptr))
+        const RecordRead verdict = stream_payload(in.file.get(), path, rec.head, &crc, nullptr);
+        if (verdict == kRecordCutShort)
             return -1;
         if (listing)
-            print_record_line(rec, crc);
-        if (crc != rec.header.crc) {
+            print_record_line(rec, verdict == kRecordGood);
+        if (verdict != kRecordGood) {
             *all_good = false;
             if (!listing) {
                 fprintf(stderr,
                         "imgtool: %s: record %d at offset %" PRIu64 ": bad CRC (stored 0x%08" PRIx32
                         ", computed 0x%08" PRIx32 ")\n",
-                        path, count, rec.offset, rec.header.crc, crc);
+                        path, count, rec.offset, rec.head.header.crc, crc);
                 return -1;
             }
         }
@@ -576,7 +572,7 @@ bool find_record(ImageInput &in, const char *path, const Selector &sel, const ch
             report_stop(s, path, *rec, in.size);
             return false;
         }
-        if (sel.by_index ? i == sel.index : rec->header.magic == sel.magic)
+        if (sel.by_index ? i == sel.index : rec->head.header.magic == sel.magic)
             return true;
         offset = next_offset(*rec);
     }
@@ -605,14 +601,17 @@ int cmd_extract(int argc, char **argv)
     if (!open_image(path, &in) || !find_record(in, path, sel, args[1], &rec))
         return kExitFail;
     TempOutput out;
-    uint32_t crc = 0;
-    if (!open_temp_output(args[2], &out) || !record_crc(in.file.get(), path, rec, &crc, &out))
+    if (!open_temp_output(args[2], &out))
         return kExitFail;
-    if (crc != rec.header.crc) {
+    uint32_t crc = 0;
+    const RecordRead verdict = stream_payload(in.file.get(), path, rec.head, &crc, &out);
+    if (verdict == kRecordCutShort)
+        return kExitFail;
+    if (verdict != kRecordGood) {
         fprintf(stderr,
                 "imgtool: %s: record at offset %" PRIu64 " has a bad CRC (stored 0x%08" PRIx32
                 ", computed 0x%08" PRIx32 ")%s\n",
-                path, rec.offset, rec.header.crc, crc,
+                path, rec.offset, rec.head.header.crc, crc,
                 force ? "; extracted anyway (--force)" : "; not extracted (use --force)");
         if (!force)
             return kExitFail;

@@ -40,7 +40,8 @@ def add_state_options(p, creating):
                    help="plug in a USB stick: a FAT file system made from DIR's files")
     p.add_argument("--usb-layout", choices=LAYOUTS, default="partitioned",
                    help="the --usb stick's layout: a partition table with one FAT partition "
-                        "(default, as sticks are sold) or the FAT file system on the bare disk")
+                        "(default, as sticks are sold), the FAT file system on the bare disk, "
+                        "or a partition of zeros before the FAT one")
     p.add_argument("--usb-image", metavar="FILE",
                    help="plug in a USB stick whose image is FILE (copied; from its first "
                         "sector: a partition table or a bare FAT file system)")
@@ -196,6 +197,9 @@ def add_boot_options(b):
     b.add_argument("--usb-twin", action="store_true",
                    help="a second stick, the same image, arrives with the first as sdb, their "
                         "events played at once")
+    b.add_argument("--prepare", metavar="SCRIPT",
+                   help="a BusyBox sh script run as root on the switch before its start-up "
+                        "and its device scan, e.g. to put down in /tmp what another user could")
     b.add_argument("--cut-at-file-size", type=lambda s: int(s, 0), metavar="BYTES",
                    help="cut the power when the launcher (or what it starts) writes a "
                         "file past BYTES bytes")

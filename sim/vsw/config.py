@@ -44,6 +44,7 @@ class BootConfig:
     host_namespaces: dict         # the runner's own, which the switch's must not be
     hostname: str = "vswitch"
     duma: str | None = None       # the DUMA stand-in library, built for the boot
+    prepare: str | None = None    # a script run as root before the start-up
 
 
 @dataclass(frozen=True)
@@ -142,7 +143,8 @@ def make_config(args):
         cut_at_file_size=args.cut_at_file_size, stderr_tag=args.stderr_tag,
         console_link=os.path.abspath(args.console_link) if args.console_link else None,
         mgmt_port=args.mgmt_port, fast_clock=args.fast_clock, term=os.environ.get("TERM"),
-        host_namespaces=namespace_ids())
+        host_namespaces=namespace_ids(),
+        prepare=os.path.abspath(args.prepare) if args.prepare else None)
     check_config(cfg, preload)
     return cfg
 

@@ -5,6 +5,7 @@ the boot ended on its status pipe."""
 import fcntl
 import os
 import resource
+import shutil
 import signal
 import socket
 import sys
@@ -19,6 +20,7 @@ from vsw.stick import stick_events
 
 NAMESPACES = ("mnt", "pid", "net", "uts", "ipc")
 START_UP = "/etc/init.d/rcS"
+IN_PREPARE = IN_RUN + "/prepare"
 
 
 def namespace_ids():
@@ -173,7 +175,15 @@ def relay_tagged(read_end, console_fd, tag):
 
 def run_start_up(root, cfg, console_fd):
     """The root filesystem's start-up script, on the console, run to its end
-    before the launcher starts, as BusyBox's init runs its sysinit entry."""
+    before the launcher starts, as BusyBox's init runs its sysinit entry;
+    the runner's preparation (boot --prepare) first."""
+    if cfg.prepare:
+        shutil.copyfile(cfg.prepare, root + IN_PREPARE)
+        run_script(root, cfg, console_fd, IN_PREPARE)
+    run_script(root, cfg, console_fd, START_UP)
+
+
+def run_script(root, cfg, console_fd, script):
     pid = os.fork()
     if pid == 0:
         try:
@@ -181,7 +191,7 @@ def run_start_up(root, cfg, console_fd):
                 os.dup2(console_fd, fd)
             os.chroot(root)
             os.chdir("/")
-            os.execve("/bin/sh", ["/bin/sh", START_UP], {
+            os.execve("/bin/sh", ["/bin/sh", script], {
                 "PATH": "/sbin:/bin:/usr/sbin:/usr/bin", "HOME": "/", "SHELL": "/bin/sh",
                 "TERM": cfg.term or "vt100"})
         finally:

@@ -21,11 +21,13 @@ from vsw.vfat import NotFat, Volume
 
 # partitioned: an MBR partition table with one FAT partition from 1 MiB on,
 # as sticks are sold and as PCs format them; bare: the FAT file system on
-# the whole disk, as mkfs.vfat makes it.
-LAYOUTS = ("partitioned", "bare")
+# the whole disk, as mkfs.vfat makes it; fat-second: a first partition of
+# 1 MiB of zeros (a Linux one, no FAT), the FAT partition after it.
+LAYOUTS = ("partitioned", "bare", "fat-second")
 SECTOR = 512
 PARTITION_START = 2048
 PARTITION_TYPE = {12: 0x01, 16: 0x0E, 32: 0x0C}  # FAT12, FAT16 (LBA), FAT32 (LBA)
+LINUX_TYPE, OTHER_SECTORS = 0x83, 2048
 # Room beyond the files for the FAT, directories and cluster slack.
 MIN_STICK_KIB = 2048
 SD_MAJOR = 8
@@ -73,27 +75,30 @@ def make_stick(image, entries, layout="partitioned"):
                 f.write(data)
             run([mcopy, "-i", new, "-D", "o", source, target])
             os.remove(source)
-    if layout == "partitioned":
-        add_partition_table(new)
+    if layout != "bare":
+        add_partition_table(new, OTHER_SECTORS if layout == "fat-second" else 0)
     os.replace(new, image)
 
 
-def add_partition_table(image):
-    """Moves the FAT file system of `image` into the one partition of an MBR
-    partition table, PARTITION_START sectors in."""
+def add_partition_table(image, other_sectors=0):
+    """Moves the FAT file system of `image` into the last partition of an
+    MBR partition table: PARTITION_START sectors in, or after a first
+    partition of `other_sectors` zeros when asked."""
     with open(image, "rb") as f:
         fat = f.read()
         bits = Volume(f.fileno()).bits
-    sectors = len(fat) // SECTOR
-    # CHS fields say "beyond what CHS can address": LBA is what counts.
-    entry = struct.pack("<B3sB3sII", 0, b"\xfe\xff\xff", PARTITION_TYPE[bits], b"\xfe\xff\xff",
-                        PARTITION_START, sectors)
+    fat_start = PARTITION_START + other_sectors
+    parts = [(LINUX_TYPE, PARTITION_START, other_sectors)] if other_sectors else []
+    parts.append((PARTITION_TYPE[bits], fat_start, len(fat) // SECTOR))
     mbr = bytearray(SECTOR)
+    for i, (kind, start, sectors) in enumerate(parts):
+        # CHS fields say "beyond what CHS can address": LBA is what counts.
+        mbr[446 + 16 * i:462 + 16 * i] = struct.pack("<B3sB3sII", 0, b"\xfe\xff\xff", kind,
+                                                     b"\xfe\xff\xff", start, sectors)
     mbr[440:444] = fat[39:43]  # the disk signature: the file system's serial number
-    mbr[446:462] = entry
     mbr[510:512] = b"\x55\xaa"
     with open(image, "wb") as f:
-        f.write(bytes(mbr).ljust(PARTITION_START * SECTOR, b"\0") + fat)
+        f.write(bytes(mbr).ljust(fat_start * SECTOR, b"\0") + fat)
 
 
 def partition_table(image):
@@ -112,10 +117,10 @@ def partition_table(image):
 
 
 def fat_offset(image):
-    """Where the stick's FAT file system starts: its first partition, or
-    the whole disk."""
+    """Where the stick's FAT file system starts: its last partition (where
+    the layouts put it), or the whole disk."""
     parts = partition_table(image)
-    return parts[0][1] * SECTOR if parts else 0
+    return parts[-1][1] * SECTOR if parts else 0
 
 
 def make_stick_from_dir(image, directory, layout="partitioned"):
@@ -147,7 +152,7 @@ def stick_layout(image):
             Volume(f.fileno(), fat_offset(image))
     except NotFat as e:
         return f"no FAT file system ({e})"
-    return "partitioned" if partition_table(image) else "bare"
+    return {0: "bare", 1: "partitioned"}.get(len(partition_table(image)), "fat-second")
 
 
 # ---------------------------------------------------------------- inside
@@ -266,13 +271,17 @@ def together(jobs):
 
 def plug_in(root, cfg, sticks):
     """The sticks arrive together: each is registered, then each plays its
-    add events (disk first, then partitions), the sticks' side by side."""
+    add events, the disk's first, then its partitions' at once, the sticks'
+    side by side."""
     for index in sticks:
         register(root, cfg, index)
-    devices = {i: stick_devices(cfg.usb, i) for i in sticks}
-    events = {i: [event("add", i, name, minor, n) for name, minor, _, _, n in devices[i]]
-              for i in sticks}
-    together([lambda i=i: [hotplug(root, e) for e in events[i]] for i in sticks])
+    events = {i: [event("add", i, name, minor, n) for name, minor, _, _, n
+                  in stick_devices(cfg.usb, i)] for i in sticks}
+
+    def play(disk, *partitions):
+        hotplug(root, disk)
+        together([lambda e=e: hotplug(root, e) for e in partitions])
+    together([lambda i=i: play(*events[i]) for i in sticks])
 
 
 def pull_out(root, cfg, sticks):

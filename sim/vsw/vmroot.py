@@ -109,6 +109,8 @@ def build_initramfs(path, cfg, product_tree, modules, boot_conf):
     out.node("/dev/console", stat.S_IFCHR, 5, 1)
     out.file_from("/init", os.path.join(VM_SRC, "init"), 0o755)
     out.data("/etc/vswitch/boot.conf", boot_conf.encode())
+    if cfg.prepare:
+        out.file_from("/etc/vswitch/prepare", cfg.prepare, 0o755)
     busybox = cfg.busybox
     out.file_from("/bin/busybox", busybox, 0o755)
     own = put_tree(out, cfg, product_tree)

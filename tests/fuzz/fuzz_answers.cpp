@@ -1,9 +1,9 @@
 // Answers typed at the console: byte 0 picks the yes/no question (0) or
 // the management port's questions, DHCP allowed or not (its low bit); the
 // rest are the keys.
+#include "console.h"
 #include "fuzz_support.h"
 #include "mgmt.h"
-#include "usb_boot.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -2,6 +2,7 @@
 // that many bytes) or, when 0, the rescue menu with its actions (USB install
 // from a stick holding two images, versions, erase and diagnostics, serial
 // download whose port does not open, reboot, exit).
+#include "console.h"
 #include "fuzz_support.h"
 #include "rescue.h"
 

@@ -10,6 +10,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     File out(fopen((fuzz_root() + "/archive").c_str(), "wb"));
     ImageHeader header = {0, 0, 0, 0};
     if (parse_image(in.get(), &header))
-        (void)extract_record_payload(in.get(), header, out.get());
+        (void)extract_record_payload(in.get(), out.get());
     return 0;
 }

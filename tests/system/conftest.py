@@ -234,7 +234,8 @@ def make_board(tmp_path):
     """make_board(name="board", image1=, image2=, rescue=, env=[...],
     boot_slot=, usb={name: bytes}, usb_layout=, vpd={offset: byte}) -> Board.
     Images are bytes. The stick is a FAT file system holding `usb` in this
-    order (None makes a directory), in one partition or on the bare disk."""
+    order (None makes a directory), in one partition, on the bare disk, or
+    in a second partition behind one of zeros (usb_layout="fat-second")."""
 
     def make(name="board", image1=None, image2=None, rescue=None, env=None, boot_slot=None,
              usb=None, usb_layout="partitioned", vpd=()):

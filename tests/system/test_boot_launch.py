@@ -7,6 +7,7 @@ rescue partition's recovery image with its install question."""
 import gzip
 import pathlib
 import re
+from collections import namedtuple
 
 import pytest
 
@@ -67,53 +68,66 @@ def gdbserver(port):
             f"running {APP} without a debugger\n")
 
 
-# env, slot 1 holds diagnostics, slot 2 holds a debugger -> stdout, stderr,
-# device log after START, the started program, the end.
+# The boot settings, whether slot 1 holds diagnostics and whether slot 2
+# holds a debugger -> stdout, stderr, the device log after START, the
+# started program, the end.
+Mode = namedtuple("Mode", "env diags gdb out err commands program end")
 MODES = {
-    "plain": ([], False, False, [B1], "", [UNPACK, *CLOSED], f"APP one preload=[{SIM}]",
-              APP_ENDED),
-    "memchk": (["memchk=on"], False, False, [B1], "",
-               [UNPACK, *CLOSED, rf"system LD_PRELOAD={DUMA} {APP}\n", RESET],
-               f"APP one preload=[{DUMA}]", RESET_END),
-    "gdb-without-memchk": (["gdb=on", "memchk=on"], False, True, [
-        B1, "Extracting GDB from image slot 2", f"Found GDB image 2 of length = {len(GDB)}.",
-        "decompressing GDB....", "*** Launching under GDB ***",
-        f"GDB stand-in debugging [{APP}] preload=[{SIM}]"], "", [
-        "system gunzip /tmp/gdb.gz", "system chmod +x /tmp/gdb", UNPACK, *CLOSED,
-        f"system /tmp/gdb {APP}", RESET], f"APP one preload=[{SIM}]", RESET_END),
-    "gdb-missing": (["gdb=on"], False, False, [
-        B1, "Extracting GDB from image slot 2",
-        "**** GDB mode selected but GDB not available. Please install GDB image ***"],
-        "Failed to open GDB image (from slot 2)\n", [UNPACK, *CLOSED],
-        f"APP one preload=[{SIM}]", APP_ENDED),
-    "gdbserver-port": (["gdb=off", "gdbserver=on", "gdbport=4321"], False, True, [B1],
-                       gdbserver(4321), [UNPACK, *CLOSED, rf"system /bin/gdbserver :4321 {APP}\n",
-                                         RESET], f"APP one preload=[{SIM}]", RESET_END),
-    "gdbserver-memchk": (["memchk=on", "gdbserver=on"], False, False, [B1], gdbserver(1234), [
-        UNPACK, *CLOSED, rf"system LD_PRELOAD={DUMA} /bin/gdbserver :1234 {APP}\n", RESET],
-        f"APP one preload=[{DUMA}]", RESET_END),
-    "diagnostics": ([], True, False, [B1, "install diags image"], "", [
-        UNPACK, *CLOSED, "system mkdir -p /tmp/home/bin",
-        "system mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip"], "DIAG slot", APP_ENDED),
+    "plain": Mode(
+        env=[], diags=False, gdb=False, out=[B1], err="", commands=[UNPACK, *CLOSED],
+        program=f"APP one preload=[{SIM}]", end=APP_ENDED),
+    "memchk": Mode(
+        env=["memchk=on"], diags=False, gdb=False, out=[B1], err="",
+        commands=[UNPACK, *CLOSED, rf"system LD_PRELOAD={DUMA} {APP}\n", RESET],
+        program=f"APP one preload=[{DUMA}]", end=RESET_END),
+    "gdb-without-memchk": Mode(
+        env=["gdb=on", "memchk=on"], diags=False, gdb=True,
+        out=[B1, "Extracting GDB from image slot 2", f"Found GDB image 2 of length = {len(GDB)}.",
+             "decompressing GDB....", "*** Launching under GDB ***",
+             f"GDB stand-in debugging [{APP}] preload=[{SIM}]"], err="",
+        commands=["system gunzip /tmp/gdb.gz", "system chmod +x /tmp/gdb", UNPACK, *CLOSED,
+                  f"system /tmp/gdb {APP}", RESET],
+        program=f"APP one preload=[{SIM}]", end=RESET_END),
+    "gdb-missing": Mode(
+        env=["gdb=on"], diags=False, gdb=False,
+        out=[B1, "Extracting GDB from image slot 2",
+             "**** GDB mode selected but GDB not available. Please install GDB image ***"],
+        err="Failed to open GDB image (from slot 2)\n", commands=[UNPACK, *CLOSED],
+        program=f"APP one preload=[{SIM}]", end=APP_ENDED),
+    "gdbserver-port": Mode(
+        env=["gdb=off", "gdbserver=on", "gdbport=4321"], diags=False, gdb=True, out=[B1],
+        err=gdbserver(4321),
+        commands=[UNPACK, *CLOSED, rf"system /bin/gdbserver :4321 {APP}\n", RESET],
+        program=f"APP one preload=[{SIM}]", end=RESET_END),
+    "gdbserver-memchk": Mode(
+        env=["memchk=on", "gdbserver=on"], diags=False, gdb=False, out=[B1], err=gdbserver(1234),
+        commands=[UNPACK, *CLOSED, rf"system LD_PRELOAD={DUMA} /bin/gdbserver :1234 {APP}\n",
+                  RESET],
+        program=f"APP one preload=[{DUMA}]", end=RESET_END),
+    "diagnostics": Mode(
+        env=[], diags=True, gdb=False, out=[B1, "install diags image"], err="",
+        commands=[UNPACK, *CLOSED, "system mkdir -p /tmp/home/bin",
+                  "system mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip"],
+        program="DIAG slot", end=APP_ENDED),
 }
 
 
 @pytest.mark.parametrize("row", rows(MODES, ppc={"plain"}))
 def test_start_up_order_and_launch_modes(row, make_board, terminal, tmp_path):
-    env, diags, gdb, out, err, commands, program, end = row
-    image1 = (make_image(tmp_path, [("diags", "9.0.0.1", diag_archive("slot"))]) if diags
+    image1 = (make_image(tmp_path, [("diags", "9.0.0.1", diag_archive("slot"))]) if row.diags
               else app_image(tmp_path, "one"))
     # The debugger is the first record of the other slot's file.
     image2 = make_image(tmp_path, [("application", "7.7.7.7", GDB),
                                    ("application", "2.0.0.2", app_archive("two"))])
-    board = make_board(image1=image1, image2=image2 if gdb else None, boot_slot=1, env=env)
+    board = make_board(image1=image1, image2=image2 if row.gdb else None, boot_slot=1,
+                       env=row.env)
     t = terminal(board)
-    assert t.finish() == end
-    assert launcher_lines(t) == out
-    assert t.err() == err
-    assert banners(t) == [program]
+    assert t.finish() == row.end
+    assert launcher_lines(t) == row.out
+    assert t.err() == row.err
+    assert banners(t) == [row.program]
     if not VM:
-        assert requests(board) == START + commands
+        assert requests(board) == START + row.commands
 
 
 @pytest.mark.parametrize("key, follows", [("n", ""),

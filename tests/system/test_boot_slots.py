@@ -5,6 +5,7 @@ the shell and board reset when nothing is left, and SIGINT during the boot."""
 import os
 import re
 import subprocess
+from collections import namedtuple
 
 import pytest
 
@@ -27,47 +28,64 @@ B1, B2 = "Booting image '1'", "Booting image '2'"
 DIAGS = ["Launching diagnostics image", "install diags image"]
 CRC1 = "Image1 CRC failed, trying Image2 now."
 
-# image1, image2, rescue, VPD boot slot, shell=on -> stdout, stderr lines,
-# started program (None: board reset), VPD booted image.
+# What the board holds (the image files of the two slots and the rescue
+# partition, the VPD boot slot, shell=on) -> what the boot shows (stdout,
+# stderr lines), the program it started (None: the board reset) and the
+# VPD's booted image.
+Fallback = namedtuple("Fallback", "image1 image2 rescue boot_slot shell out err program booted")
 FALLBACKS = {
-    "own-file-missing": ("one", None, None, 2, False, [B2], [open_failed(2)], "APP one", 2),
-    "own-file-missing-last": ("bad", None, "diags", 1, True, [B1, B2], [
-        CRC1, open_failed(2), "Both image1 and image2 failed."], None, 0xFF),
-    "both-missing": (None, None, "diags", 1, False, [B1] + DIAGS,
-                     [open_failed(1), open_failed(2, "rescue image")], "DIAG rescue", 4),
-    "both-missing-no-rescue": (None, None, None, 2, True, [B2], [
-        open_failed(2), open_failed(1, "rescue image"), "Image not found... "], None, 0xFF),
-    "no-record-last": ("bad", "kernel", "diags", 1, False, [B1, B2] + DIAGS, [
-        CRC1, "No valid application image found. Trying rescue image"], "DIAG rescue", 4),
-    "no-record-last-bad-rescue": ("dft", "dft", "bad-diags", 2, True, [B2, B1], [
-        "Image has invalid header 0x5504754. (0x6504754)",
-        "Image2 has invalid header... trying Image1.",
-        "No valid application image found. Trying rescue image",
-        "Image CRC failed. Quitting"], None, 0xFF),
-    "crc-first": ("one", "bad", None, 2, False, [B2, B1],
-                  ["Image2 CRC failed, trying Image1 now."], "APP one", 1),
-    "crc-last": ("bad", "id", "diags", 1, False, [B1, B2],
-                 [CRC1, "Both image1 and image2 failed."], None, 0xFF),
+    "own-file-missing": Fallback(
+        image1="one", image2=None, rescue=None, boot_slot=2, shell=False,
+        out=[B2], err=[open_failed(2)], program="APP one", booted=2),
+    "own-file-missing-last": Fallback(
+        image1="bad", image2=None, rescue="diags", boot_slot=1, shell=True,
+        out=[B1, B2], err=[CRC1, open_failed(2), "Both image1 and image2 failed."],
+        program=None, booted=0xFF),
+    "both-missing": Fallback(
+        image1=None, image2=None, rescue="diags", boot_slot=1, shell=False,
+        out=[B1] + DIAGS, err=[open_failed(1), open_failed(2, "rescue image")],
+        program="DIAG rescue", booted=4),
+    "both-missing-no-rescue": Fallback(
+        image1=None, image2=None, rescue=None, boot_slot=2, shell=True,
+        out=[B2], err=[open_failed(2), open_failed(1, "rescue image"), "Image not found... "],
+        program=None, booted=0xFF),
+    "no-record-last": Fallback(
+        image1="bad", image2="kernel", rescue="diags", boot_slot=1, shell=False,
+        out=[B1, B2] + DIAGS, err=[CRC1, "No valid application image found. Trying rescue image"],
+        program="DIAG rescue", booted=4),
+    "no-record-last-bad-rescue": Fallback(
+        image1="dft", image2="dft", rescue="bad-diags", boot_slot=2, shell=True,
+        out=[B2, B1], err=["Image has invalid header 0x5504754. (0x6504754)",
+                           "Image2 has invalid header... trying Image1.",
+                           "No valid application image found. Trying rescue image",
+                           "Image CRC failed. Quitting"],
+        program=None, booted=0xFF),
+    "crc-first": Fallback(
+        image1="one", image2="bad", rescue=None, boot_slot=2, shell=False,
+        out=[B2, B1], err=["Image2 CRC failed, trying Image1 now."], program="APP one", booted=1),
+    "crc-last": Fallback(
+        image1="bad", image2="id", rescue="diags", boot_slot=1, shell=False,
+        out=[B1, B2], err=[CRC1, "Both image1 and image2 failed."], program=None, booted=0xFF),
 }
 
 
 @pytest.mark.parametrize("row", rows(FALLBACKS, ppc={"crc-first", "both-missing"},
                                      vm={"crc-first", "both-missing"}))
 def test_fallbacks(row, make_board, terminal, tmp_path):
-    image1, image2, rescue, slot, shell, out, err, program, booted = row
     image = images(tmp_path)
-    board = make_board(image1=image[image1], image2=image[image2], rescue=image[rescue],
-                       boot_slot=slot, env=["shell=on"] if shell else None)
+    board = make_board(image1=image[row.image1], image2=image[row.image2],
+                       rescue=image[row.rescue], boot_slot=row.boot_slot,
+                       env=["shell=on"] if row.shell else None)
     t = terminal(board)
-    if shell:  # the failure's shell before the reset, not the launch's
+    if row.shell:  # the failure's shell before the reset, not the launch's
         t.expect("/ # ")
         t.send("exit\r")
-    assert t.finish() == (APP_ENDED if program else RESET_END)
-    assert launcher_lines(t) == out
-    assert t.err() == "".join(line + "\n" for line in err)
-    assert started(t) == ([program] if program else [])
+    assert t.finish() == (APP_ENDED if row.program else RESET_END)
+    assert launcher_lines(t) == row.out
+    assert t.err() == "".join(line + "\n" for line in row.err)
+    assert started(t) == ([row.program] if row.program else [])
     # The requested slot is what the VPD records, not the file that was read.
-    assert board.vpd(BOOTED) == booted and board.vpd(BOOT_SLOT) == slot
+    assert board.vpd(BOOTED) == row.booted and board.vpd(BOOT_SLOT) == row.boot_slot
 
 
 @pytest.mark.ppc

@@ -1,19 +1,21 @@
 """The USB stick on the virtual switch: the launcher's wait for it (arriving
 late, never, with a damaged file system, without a partition table, or not
 allowed by the VPD), the stick handler taking the stick away when it is
-pulled out, even during its mount, and keeping a second stick off
-/mnt/usb, and a replacement in the rejected-image list going in only
-after yes."""
+pulled out, even during its mount, keeping a second stick off /mnt/usb,
+mounting the FAT partition behind one that is not, leaving alone what
+another user put down in /tmp and getting past a handler that died, and a
+replacement in the rejected-image list going in only after yes."""
 
 import hashlib
 import os
+import pathlib
 import re
 import subprocess
 
 import pytest
 
-from conftest import (APP_ENDED, BOOT_SLOT, USB_WAIT, VM, VSWITCH, app_image, devices_log,
-                      in_order, user_file, usb_board, vswitch)
+from conftest import (APP_ENDED, BOOT_SLOT, USB_READY, USB_WAIT, VM, VSWITCH, app_image,
+                      devices_log, in_order, model_only, rows, user_file, usb_board, vswitch)
 
 NOTES = {"Notes.txt": b"no image here\n"}
 NOT_MOUNTED = ("usb: /dev/sda not mounted: mount: mounting /dev/sda on /mnt/usb failed: "
@@ -105,6 +107,75 @@ def test_a_sign_only_for_the_one_mount_there(case, make_board, terminal, stand_i
     t.send(sign + "\r")
     assert t.finish() == ("launcher exited with status 0", 1)
     assert re.search(f"\n{left}\n", t.out())
+
+
+@pytest.mark.vm
+def test_the_fat_partition_behind_one_that_is_not_is_mounted(make_board, terminal, stand_in):
+    # Played at once, as the kernel sends them: the two partitions' adds.
+    t = terminal(make_board(usb=NOTES, usb_layout="fat-second"), args=["--usb-delay", "1"],
+                 launcher=stand_in(
+        "until [ -e /tmp/usb ]; do sleep 0.1; done\n"
+        "echo \"sign=$(cat /tmp/usb) on=[$(grep ' /mnt/usb ' /proc/mounts | cut -d' ' -f1)] "
+        "[$(ls /mnt/usb)]\"\n"))
+    t.expect("sign=sda2 on=[/dev/sda2] [Notes.txt]\n")
+    assert t.finish() == ("launcher exited with status 0", 1)
+
+
+# What another user (uid 1000) puts down before power-on at each name of
+# /tmp that the handler uses, its sign and its own directory: (the name, the
+# command that makes the object there). Links lead to the board's own
+# files, which root may write.
+HOSTILE = {"link-as-sign": ("/tmp/usb", "ln -s /.vswitch/precious/file"),
+           "fifo-as-sign": ("/tmp/usb", "mkfifo"),
+           "dir-as-sign": ("/tmp/usb", "mkdir"),
+           "link-as-state": ("/tmp/usb-stick", "ln -s /.vswitch/precious"),
+           "fifo-as-state": ("/tmp/usb-stick", "mkfifo"),
+           "dir-as-state": ("/tmp/usb-stick", "mkdir")}
+SHOW = "echo \"{tag}: $(stat -c '%A %u %i %N' {name}) [$(ls -A {name} | tr '\\n' ' ')]\"\n"
+# On the namespaces the stick comes and goes after power-on, each event's
+# handlers run to their end before the next; on the machine its events are
+# not timed so, and the stick stays from power-on on.
+COME_AND_GO = [] if VM else ["--usb-delay", "1", "--usb-unplug", "1"]
+GONE = "" if VM else ("until grep -q 'USB stick pulled out' /.vswitch/board.log && "
+                      "! [ -e /dev/sda ]; do sleep 0.1; done\n")
+
+
+@pytest.mark.parametrize("row", rows(HOSTILE, vm=["link-as-sign"]))
+def test_what_another_user_put_in_tmp_is_left_alone(row, make_board, terminal, stand_in):
+    name, make = row
+    board = make_board(usb=NOTES)
+    precious = pathlib.Path(board.path, "precious")
+    precious.mkdir()
+    (precious / "file").write_text("precious\n")
+    prepare = stand_in(f"{make} {name} && chown -h 1000:1000 {name}\n" + SHOW.format(
+        tag="planted", name=name))
+    t = terminal(board, args=["--prepare", prepare, *COME_AND_GO], launcher=stand_in(
+        GONE + SHOW.format(tag="after", name=name) +
+        "echo \"on=[$(grep ' /mnt/usb ' /proc/mounts)]\"\n"))
+    t.expect("planted: ")
+    planted = t.expect("\n")
+    t.expect(f"usb: /dev/sda1 ignored: {name} is not the handler's\n")
+    t.expect("after: ")
+    assert (t.expect("\n"), t.expect("\n")) == (planted, "on=[]")
+    assert t.finish() == ("launcher exited with status 0", 1)
+    assert [p.name for p in precious.iterdir()] == ["file"]
+    assert (precious / "file").read_text() == "precious\n"
+
+
+def test_a_handler_that_died_holds_no_stick_up(make_board, terminal, tmp_path, stand_in):
+    model_only("mount stand-in that waits for a FIFO given as the device")
+    # A handler killed in its turn: its mount opens the device, a FIFO, and
+    # waits there until the script, which kills it first, lets it go on.
+    prepare = stand_in("mkfifo /dev/sdz1\n"
+                       "ACTION=add MDEV=sdz1 /lib/mdev/usb-stick &\n"
+                       "exec 3> /dev/sdz1\n"
+                       "kill -9 $!\n"
+                       "echo \"left [$(ls /tmp/usb-stick | tr '\\n' ' ')]\"\n"
+                       "exec 3>&-\n")
+    t = terminal(usb_board(make_board, tmp_path, NOTES), args=["--prepare", prepare])
+    assert re.search(r"turn\.\d+\.\d+ ", t.expect("]\n"))
+    t.expect(USB_READY)
+    assert t.finish() == APP_ENDED
 
 
 QUESTION = "Replacement USB image is in rejected list.\nWould you still like to load it? (y/n) "

@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <unistd.h>
 
 using Bytes = std::vector<uint8_t>;
@@ -111,3 +112,21 @@ struct TestBoard {
         std::filesystem::remove_all(dir, ignored);
     }
 };
+
+// Leaves `text` all over the stack below the caller, as an earlier call can.
+__attribute__((noinline)) inline void fill_stack(const char *text, size_t size)
+{
+    volatile char junk[16384];
+    for (size_t i = 0; i < sizeof junk; i++)
+        junk[i] = text[i % size];
+}
+
+// Runs `action` with its locals a few KiB below the caller: inside what
+// fill_stack filled.
+__attribute__((noinline)) inline void deeper(const std::function<void()> &action)
+{
+    volatile char gap[4096];
+    gap[0] = 0;
+    action();
+    (void)gap[0];
+}

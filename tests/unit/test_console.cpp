@@ -1,8 +1,34 @@
-// The console's line editor.
+// The console: the line editor and the yes/no question. poll() is a
+// link-time stand-in that records the question's waits and never waits.
+#include "console.h"
 #include "fixture.h"
-#include "rescue.h"
 
-#include <sys/resource.h>
+#include <cerrno>
+#include <poll.h>
+
+namespace {
+
+std::vector<int> waits;
+int first_wait_ends = 1; // 1: as the console says; 0: time out; -1: SIGINT
+
+} // namespace
+
+extern "C" {
+int __real_poll(pollfd *fds, nfds_t count, int timeout);
+
+// Never waits. A console's end of input shows readable with nothing to
+// read; a pipe's end shows as POLLHUP alone.
+int __wrap_poll(pollfd *fds, nfds_t count, int timeout)
+{
+    waits.push_back(timeout);
+    errno = EINTR;
+    if (waits.size() == 1 && first_wait_ends <= 0)
+        return first_wait_ends;
+    const int ready = __real_poll(fds, count, 0);
+    fds[0].revents |= fds[0].revents & POLLHUP ? POLLIN : 0;
+    return ready;
+}
+}
 
 namespace {
 
@@ -38,18 +64,29 @@ TEST(Console, LineEditor)
     }
 }
 
-// At the menu, end of input leaves as Exit does: nobody is left to choose.
-// A prompt repeated for ever would run into the file-size limit instead.
-TEST(Console, MenuLeavesAtEndOfInput)
+// Keys typed ahead, then the end of input; or the first wait ends without
+// them (time out, SIGINT). The answer (-1: none, the time-out line and no)
+// and the "(y/n) " prompts, each a fresh wait of 5 s.
+TEST(Console, YesNoQuestion)
 {
-    type_ahead("");
-    rlimit old, limit;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    limit = {1 << 20, old.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0) << errno;
-    const std::string out = stdout_of([] { EXPECT_EQ(run_rescue_mode(), 1); });
-    EXPECT_EQ(out.substr(out.find("Option? : ")), std::string("Option? : \0\n", 12)); // asked once
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    const struct { const char *keys; int first_wait, answer; size_t prompts; } cases[] = {
+        {"y\n", 1, 1, 1}, {"yes\n", 1, 1, 1}, {"n\n", 1, 0, 1}, {"no\n", 1, 0, 1}, {"Y\ny\n", 1, 1, 3},
+        {"N\nn\n", 1, 0, 3}, {"a\nb\nc\n", 1, -1, 7}, {"", 1, -1, 1}, {"y\n", 0, -1, 1}, {"y\n", -1, -1, 1},
+    };
+    for (const auto &c : cases) {
+        type_ahead(c.keys);
+        waits.clear();
+        first_wait_ends = c.first_wait;
+        int answer = -2;
+        std::string expected = "Q? ";
+        for (size_t i = 0; i < c.prompts; i++)
+            expected += "(y/n) ";
+        EXPECT_EQ(stdout_of([&] { answer = yesno_question("Q? "); }),
+                  expected + (c.answer < 0 ? "\nTimeout. Assuming \"no\".\n" : ""))
+            << c.keys << c.first_wait;
+        EXPECT_EQ(answer, std::max(c.answer, 0));
+        EXPECT_EQ(waits, std::vector<int>(c.prompts, 5000));
+    }
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// The CRC of image records.
+// The CRC of image records, and the record check built on it.
 #include "fixture.h"
 
 namespace {
@@ -36,6 +36,39 @@ TEST(Crc, BothPathsFollowTheDefinitionAtEveryLengthAlignmentAndStart)
                 ASSERT_EQ(gen_crc(data.data() + at, len, start), want) << at << "+" << len;
                 ASSERT_EQ(gen_crc_portable(data.data() + at, len, start), want) << at << "+" << len;
             }
+}
+
+// A record is judged on its header's `len`: whatever the bytes that came
+// give, a record whose source ended early is cut short, never good.
+TEST(Crc, RecordCheckJudgesTheLengthBeforeTheBytes)
+{
+    struct Row {
+        const char *name;
+        uint32_t claimed_len; // the header's len
+        size_t payload_came;  // payload bytes the record holds
+        bool crc_of_what_came;
+        RecordRead want;
+    };
+    const Row rows[] = {
+        {"whole, CRC right", 300, 300, true, kRecordGood},
+        {"whole, CRC wrong", 300, 300, false, kRecordBadCrc},
+        {"cut short, CRC of what came", 300, 200, true, kRecordCutShort},
+        {"empty payload claimed long", 300, 0, true, kRecordCutShort},
+    };
+    for (const Row &row : rows) {
+        const Bytes payload = pattern(row.payload_came, 7);
+        Bytes stored = concat({Bytes(16), payload});
+        ImageHeader header = {0, row.claimed_len, IMAGE_APPLICATION, 0x01020304u};
+        header_encode(&header, stored.data());
+        header.crc = gen_crc(stored.data() + 4, uint32_t(stored.size() - 4), 0xFFFFFFFFu) ^
+                     (row.crc_of_what_came ? 0u : 1u);
+        header_encode(&header, stored.data());
+        ImageRecord record;
+        ASSERT_EQ(allocate_record(stored.data(), stored.size(), &record), kRecordGood);
+        std::copy(stored.begin(), stored.end(), record.bytes.begin());
+        uint32_t crc = 0;
+        EXPECT_EQ(check_record(record, &crc), row.want) << row.name;
+    }
 }
 
 } // namespace

@@ -1,13 +1,11 @@
-// The USB module on its own: the yes/no question, and the stick's own image
-// failing, with its fingerprint, which becomes a file name under the user
-// partition. system() (playing md5sum) and poll() are link-time stand-ins
-// that record what the module asked for.
+// The USB module on its own: the stick's own image failing, with its
+// fingerprint, which becomes a file name under the user partition. system()
+// (playing md5sum) is a link-time stand-in that records what the module
+// asked for.
 #include "extract.h"
 #include "fixture.h"
 #include "usb_boot.h"
 
-#include <cerrno>
-#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -16,8 +14,6 @@ namespace {
 
 Strings commands;
 const char *md5sum_writes = nullptr; // nullptr: no shell can be started
-std::vector<int> waits;
-int first_wait_ends = 1; // 1: as the console says; 0: time out; -1: SIGINT
 
 // The module's fixed paths under /tmp and /mnt land in tmpfs mounts of this
 // process's own mount namespace, never in the build machine's.
@@ -27,10 +23,7 @@ const bool kPrivateRoot = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullp
 
 } // namespace
 
-extern "C" {
-int __real_poll(pollfd *fds, nfds_t count, int timeout);
-
-int __wrap_system(const char *command)
+extern "C" int __wrap_system(const char *command)
 {
     commands.push_back(command);
     if (md5sum_writes)
@@ -38,46 +31,7 @@ int __wrap_system(const char *command)
     return md5sum_writes ? 0 : -1;
 }
 
-// Never waits. A console's end of input shows readable with nothing to
-// read; a pipe's end shows as POLLHUP alone.
-int __wrap_poll(pollfd *fds, nfds_t count, int timeout)
-{
-    waits.push_back(timeout);
-    errno = EINTR;
-    if (waits.size() == 1 && first_wait_ends <= 0)
-        return first_wait_ends;
-    const int ready = __real_poll(fds, count, 0);
-    fds[0].revents |= fds[0].revents & POLLHUP ? POLLIN : 0;
-    return ready;
-}
-}
-
 namespace {
-
-// Keys typed ahead, then the end of input; or the first wait ends without
-// them (time out, SIGINT). The answer (-1: none, the time-out line and no)
-// and the "(y/n) " prompts, each a fresh wait of 5 s.
-TEST(UsbBoot, YesNoQuestion)
-{
-    const struct { const char *keys; int first_wait, answer; size_t prompts; } cases[] = {
-        {"y\n", 1, 1, 1}, {"yes\n", 1, 1, 1}, {"n\n", 1, 0, 1}, {"no\n", 1, 0, 1}, {"Y\ny\n", 1, 1, 3},
-        {"N\nn\n", 1, 0, 3}, {"a\nb\nc\n", 1, -1, 7}, {"", 1, -1, 1}, {"y\n", 0, -1, 1}, {"y\n", -1, -1, 1},
-    };
-    for (const auto &c : cases) {
-        type_ahead(c.keys);
-        waits.clear();
-        first_wait_ends = c.first_wait;
-        int answer = -2;
-        std::string expected = "Q? ";
-        for (size_t i = 0; i < c.prompts; i++)
-            expected += "(y/n) ";
-        EXPECT_EQ(stdout_of([&] { answer = yesno_question("Q? "); }),
-                  expected + (c.answer < 0 ? "\nTimeout. Assuming \"no\".\n" : ""))
-            << c.keys << c.first_wait;
-        EXPECT_EQ(answer, std::max(c.answer, 0));
-        EXPECT_EQ(waits, std::vector<int>(c.prompts, 5000));
-    }
-}
 
 // The stick's own image that does not open, fails its CRC, or has no
 // bootable record: its own error. It is listed before its record is read

@@ -1,9 +1,9 @@
-// A stand-in launcher for system tests on the virtual switch: with the user
-// partition mounted, it receives one file with Xmodem1K from the port and
-// into the path typed on the console ("<port> <path>"), then prints the
-// result and the CPU time the receiver used. No launcher road calls the
+// A stand-in launcher for system tests on the virtual switch: with the board
+// started as the launcher does (board_bring_up), it receives one file with
+// Xmodem1K from the port and into the path typed on the console ("<port>
+// <path>"), then prints the result and the CPU time the receiver used. No launcher road calls the
 // receiver with a path of the caller's choosing or tells its result apart.
-#include "board.h"
+#include "launch.h"
 #include "xmodem.h"
 
 #include <cstdio>
@@ -11,7 +11,7 @@
 
 int main()
 {
-    (void)run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    board_bring_up();
     printf("xmodem driver: port path? ");
     fflush(stdout);
     static char port[256];
