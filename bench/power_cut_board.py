@@ -37,10 +37,13 @@ IN_SWITCH = "/.vswitch/" + IMAGE_FILE
 WAIT = 1800
 FLASH_LINE = re.compile(r"mtd-(\S+) (erase|write|read) 0x([0-9a-f]+) (\S+)$")
 VPD_WRITE = re.compile(r"i2c-0 write 0x54 ([0-9a-f]{2}) ([0-9a-f]{2}) ([0-9a-f]{2})$")
-# Where in a changed record's payload the one changed byte lies: in the
+# Where in a changed record's payload the one changed byte lies. In the
 # partition's first sector, which also holds the header whose CRC and
-# version change with it, so that the record differs in that sector only.
-CHANGED_BYTE = 4096
+# version change with it, the record differs in that sector only: the best
+# case. Anywhere else (the common case) it differs in that sector and the
+# header's: two sectors.
+HEADER_SECTOR_BYTE = 4096
+OTHER_SECTOR_BYTE = {"rfs": 5 * MIB + 4096, "kernel": MIB + 4096}
 
 
 # ------------------------------------------------------------------ images
@@ -76,35 +79,46 @@ class Update:
     image: bytes
     slot: int       # the slot its application goes into
     app: str        # the application it brings, as it announces itself
+    old_app: str    # the application the board started before it
 
 
 def with_new(records, kind, version, payload):
     return [(k, version, payload) if k == kind else (k, v, p) for k, v, p in records]
 
 
-def one_sector_changed(records, kind, version):
-    """The records with `kind`'s payload changed in one byte of its first
-    sector, and a new version: its partition differs in that sector only."""
+def one_byte_changed(records, kind, version, at):
+    """The records with one byte of `kind`'s payload changed and a new
+    version."""
     payload = bytearray(dict((k, p) for k, _, p in records)[kind])
-    payload[CHANGED_BYTE] ^= 0xFF
+    payload[at] ^= 0xFF
     return with_new(records, kind, version, bytes(payload))
 
 
 def updates(tmp):
-    """(the image the board carries first, [the five updates in order]).
-    Each application goes into the slot the board does not boot, as an
-    engineer answers the install's slot question."""
+    """(the image the board carries first, [the updates in order]). Each
+    application goes into the slot the board does not boot, as an engineer
+    answers the install's slot question."""
     old = [(k, OLD, p) for k, p in payloads(OLD, 1).items()]
     whole = [(k, "2.0.0.2", p) for k, p in payloads("2.0.0.2", 2).items()]
     app = with_new(whole, "application", "3.0.0.3", payloads("3.0.0.3", 3)["application"])
-    rfs = one_sector_changed(app, "rfs", "3.0.0.3")
-    kernel = one_sector_changed(rfs, "kernel", "3.0.0.3")
+    rfs = one_byte_changed(app, "rfs", "4.0.0.4", HEADER_SECTOR_BYTE)
+    rfs2 = one_byte_changed(rfs, "rfs", "5.0.0.5", OTHER_SECTOR_BYTE["rfs"])
+    kernel = one_byte_changed(rfs2, "kernel", "6.0.0.6", HEADER_SECTOR_BYTE)
+    kernel2 = one_byte_changed(kernel, "kernel", "7.0.0.7", OTHER_SECTOR_BYTE["kernel"])
     steps = [("a whole new image (every record changed)", "whole-image", whole, "app-2.0.0.2"),
              ("a new application only", "application", app, "app-3.0.0.3"),
-             ("a root filesystem differing in one sector", "rfs-sector", rfs, "app-3.0.0.3"),
-             ("a kernel differing in one sector", "kernel-sector", kernel, "app-3.0.0.3"),
-             ("the same image again", "same-image", kernel, "app-3.0.0.3")]
-    return image_of(tmp, old), [Update(i, label, name, image_of(tmp, recs), 1 + i % 2, app)
+             ("a root filesystem changed in its header's sector (best case)",
+              "rfs-header-sector", rfs, "app-3.0.0.3"),
+             ("a root filesystem changed in another sector (common case)",
+              "rfs-other-sector", rfs2, "app-3.0.0.3"),
+             ("a kernel changed in its header's sector (best case)", "kernel-header-sector",
+              kernel, "app-3.0.0.3"),
+             ("a kernel changed in another sector (common case)", "kernel-other-sector",
+              kernel2, "app-3.0.0.3"),
+             ("the same image again", "same-image", kernel2, "app-3.0.0.3")]
+    olds = [f"app-{OLD}"] + [app for _, _, _, app in steps]
+    return image_of(tmp, old), [Update(i, label, name, image_of(tmp, recs), 1 + i % 2, app,
+                                       olds[i - 1])
                                 for i, (label, name, recs, app) in enumerate(steps, 1)]
 
 

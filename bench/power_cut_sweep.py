@@ -1,37 +1,54 @@
-"""Power cuts at every write of one install: each flash write, each piece
-of the slot file and each VPD write, rebuilt by replaying the device log
-of the one whole install, the sampled ones also made for real.
+"""Power cuts at every point of one install: before and inside each flash
+erase and write, before each piece of the slot file lands, before each VPD
+write; rebuilt by replaying the device log of the one whole install
+(power_cut_replay.py tells how), the sampled ones also made for real
+(power_cut_real.py).
 
-The flash after a cut at write N is the flash as it was before the install
-with the log's requests before the Nth write replayed over it: an erase
-fills its sector with 0xFF, a write puts down the bytes its range holds once
-the install is over. That is exact when no later request touches a write's
-range again, which is checked on the log. A cut while the slot file is
-written leaves the flash installed (the application record comes last), the
-file holding the pieces that landed, and the VPD as it was; a cut at a VPD
-write leaves the writes before it. The sampled cuts check all of that
-against the real thing."""
+A cut while the slot file is written leaves the flash installed (the
+application record comes last), the file holding the pieces that landed,
+and the VPD as it was; a cut at a VPD write leaves the writes before it.
+
+Each cut point gets two verdicts. The rig's: the boot chain as the board
+checks it at power-on (sim/vsw/bootcheck.py) and, where it is whole, what
+the launcher then started. The outcome: judged on the bytes, which version
+each partition holds (the old record whole, the new one, or neither), and
+the launcher's answer. The board does NOT start when a boot-chain partition
+holds neither; it starts with all new versions, all old ones, or mixed
+versions (some partitions or the application of one install, some of the
+other, or the diagnostics broken). The two differ where the chain check is
+blind: a boot loader whose bytes are neither old nor new, with no erased
+1 KiB piece, passes it."""
 
 import hashlib
-import os
 from dataclasses import dataclass, field
 
-from power_cut_board import (FLASH_LINE, PART_NAMES, PARTS, PIECE, SECTOR, Saved, answer,
-                             bootcheck, devices_log, flash_requests, install, power_on, records,
-                             slot_path, vpd_writes)
+from power_cut_board import (FLASH_LINE, PART_NAMES, PARTS, PIECE, answer, bootcheck,
+                             devices_log, flash_requests, power_on, slot_path)
+from power_cut_replay import (VERSIONED, Versions, apply, cut_points, exposed_seconds,
+                              nor_seconds)
 
 NOT_STARTS = "does NOT start"
+ALL_NEW = "starts, all new"
+ALL_OLD = "starts, all old"
+MIXED = "starts, mixed versions"
+NO_APP = "starts, no application"
+OUTCOMES = [NOT_STARTS, ALL_NEW, ALL_OLD, MIXED, NO_APP]
+CHAIN = [name for name, _ in bootcheck.CHAIN]
 
 
 @dataclass
 class Cut:
     where: str        # what the install was writing: a partition, the slot file, the VPD
-    kind: str         # "flash", "slot" or "vpd"
-    n: int            # flash: the write's number; slot: the pieces landed; vpd: the write's number
-    damage: tuple     # (partition, why) of the boot chain's first break, or None
-    answer: str       # NOT_STARTS, or what the launcher then did
-    digest: str = None  # of the replayed flash, at the sampled flash cuts
-    vpd: bytes = None   # the replayed VPD, at VPD cuts
+    kind: str         # a flash cut point's kind (power_cut_replay.FLASH_KINDS), "slot" or "vpd"
+    n: int            # flash: the request's number among its verb's; slot: the pieces
+                      # landed; vpd: the write's number
+    damage: tuple     # (partition, why) of the chain check's first break, or None
+    answer: str       # the rig's power-on: NOT_STARTS (the chain check), or the launcher's answer
+    outcome: str      # one of OUTCOMES
+    mix: str = None   # at MIXED: which version each part holds
+    request: tuple = None  # the flash request
+    digest: str = None     # of the replayed flash, at the sampled flash cuts
+    vpd: bytes = None      # the replayed VPD, at VPD cuts
 
 
 @dataclass
@@ -47,10 +64,12 @@ class Sweep:
     file_boots: int = 0
     reads: list = field(default_factory=list)
     self_check: dict = field(default_factory=dict)
+    sampled: dict = field(default_factory=dict)
+    mismatches: list = field(default_factory=list)
+    unrepaired: list = field(default_factory=list)
     repair: dict = field(default_factory=dict)
+    without_skip: dict = field(default_factory=dict)
 
-
-# ------------------------------------------------------------------ replay
 
 def later_untouched(requests, sizes):
     """Whether no request touches the range of a write after it: then the
@@ -65,14 +84,6 @@ def later_untouched(requests, sizes):
     return True
 
 
-def apply(state, final, request):
-    part, verb, offset, length = request
-    if verb == "erase":
-        state[part][offset:offset + length] = b"\xff" * length
-    else:
-        state[part][offset:offset + length] = final[part][offset:offset + length]
-
-
 def overlaps(request, reads):
     part, _, offset, length = request
     return any(p == part and offset < o + n and o < offset + length for p, o, n in reads)
@@ -82,20 +93,35 @@ def digest(flash):
     return hashlib.sha256(b"".join(hashlib.sha256(flash[p]).digest() for p in PARTS)).hexdigest()
 
 
-def nor_seconds(request, args):
-    _, verb, _, length = request
-    if verb == "erase":
-        return length // SECTOR * args.erase_s
-    return length * args.program_us_per_byte / 1e6
-
-
 def first_damage(chain):
     return next(((name, why) for name, why in chain.items() if why), None)
 
 
+def judge(held, said, update):
+    """(outcome, mix) of a cut point: `held` maps each partition of
+    VERSIONED to the versions it holds, `said` is the rig's answer."""
+    if said == NOT_STARTS or any(not held[p] for p in CHAIN):
+        return NOT_STARTS, None
+    apps = {v for v, app in (("old", update.old_app), ("new", update.app)) if said == app}
+    if not apps and not said.startswith("app-"):
+        return NO_APP, None
+    parts = dict(held, application=apps)
+    common = set.intersection(*parts.values())
+    if common:
+        return (ALL_NEW if "new" in common else ALL_OLD), None
+    groups = {"new": [], "old": [], "damaged": []}
+    for part, versions in parts.items():
+        if versions != {"old", "new"}:  # what the install left as it was goes unnamed
+            word = next(iter(versions)) if versions else (
+                "damaged" if part != "application" else said)
+            groups.setdefault(word, []).append(PART_NAMES.get(part, part))
+    return MIXED, "; ".join(f"{word}: {', '.join(names)}" for word, names in groups.items()
+                            if names)
+
+
 def boot_state(board, tmp, base, flash=None, vpd=None, slot=None, data=None):
-    """The launcher's answer at power-on from `base` with the flash, VPD and
-    one slot file's bytes given, the boot chain checked."""
+    """The rig's answer at power-on from `base` with the flash, VPD and one
+    slot file's bytes given, the boot chain checked."""
     base.restore(board, flash, vpd)
     if slot:
         with open(slot_path(board, slot), "wb") as f:
@@ -104,11 +130,11 @@ def boot_state(board, tmp, base, flash=None, vpd=None, slot=None, data=None):
 
 
 class LauncherBoots:
-    """The launcher's answer from a flash state whose boot chain is whole,
-    by real boots only when a replayed request touched what the last one
-    read: the launcher is a deterministic program whose boot reads the flash
-    only through the device model, which logs every read, and a flash cut
-    leaves the slot files and the VPD as they were."""
+    """The launcher's answer from a flash state whose boot chain the board's
+    check passes, by real boots only when a replayed request touched what
+    the last one read: the launcher is a deterministic program whose boot
+    reads the flash only through the device model, which logs every read,
+    and a flash cut leaves the slot files and the VPD as they were."""
 
     def __init__(self, board, tmp, before):
         self.board, self.tmp, self.before = board, tmp, before
@@ -121,7 +147,7 @@ class LauncherBoots:
     def __call__(self, state):
         if self.reads is None:
             self.answer = boot_state(self.board, self.tmp, self.before,
-                                        {p: bytes(d) for p, d in state.items()})
+                                     {p: bytes(d) for p, d in state.items()})
             self.real += 1
             lines = devices_log(self.board)
             reads = [(p, o, n) for p, _, o, n in flash_requests(lines, ("read",))]
@@ -132,35 +158,6 @@ class LauncherBoots:
 
 
 # ------------------------------------------------------------------ sweep
-
-def sweep_update(board, tmp, update, args):
-    """The whole install of `update` over what the board carries, then every
-    cut point rebuilt and judged; the board is left carrying the update."""
-    s = Sweep(update)
-    before = Saved(board, tmp / f"before-{update.number}")
-    out, final, lines = install(board, tmp, update.image, update.slot)
-    after = Saved(board, tmp / f"after-{update.number}")
-    requests = [r for r in flash_requests(lines) if r[0] in PARTS]
-    record = records(update.image)["application"]
-    vpd = vpd_writes(lines)
-    writes = [r for r in requests if r[1] == "write"]
-    s.facts = {"bytes": len(update.image), "writes": len(writes),
-               "programmed": sum(r[3] for r in writes),
-               "erases": sum(r[3] // SECTOR for r in requests if r[1] == "erase"),
-               "pieces": -(-len(record) // PIECE), "vpd": len(vpd),
-               "log": os.path.getsize(os.path.join(board.dev, "devices.log")),
-               "result": "result 1" if "install driver: result 1" in out else str(final)}
-    s.checks = log_checks(board, lines, requests, vpd, before, after, after.slot_file(
-        update.slot) == record)
-    if all(s.checks.values()):
-        boots = flash_cuts(s, board, tmp, before, after, requests,
-                           sample_flash(requests, args), args)
-        s.flash_boots, s.reads = boots.real, boots.read_at_last
-        file_cuts(s, board, tmp, before, after, record, vpd)
-        sampled_cuts(s, board, tmp, before, after, record, args)
-        after.restore(board)
-    return s
-
 
 def log_checks(board, lines, requests, vpd, before, after, slot_whole):
     """What the replay rests on, checked on the device log of the install."""
@@ -178,49 +175,57 @@ def log_checks(board, lines, requests, vpd, before, after, slot_whole):
             all(state[p] == after.flash[p] for p in PARTS),
         "and the installed VPD": bytes(vpd_bytes) == after.vpd,
         "the slot file holds the whole record": slot_whole,
-        "every flash write in the install's partitions":
-            all(r[0] in PARTS for r in flash_requests(lines, ("write",))),
+        "every flash erase and write in the install's partitions":
+            all(r[0] in PARTS for r in flash_requests(lines)),
         "VPD written only after the last flash write": all(i > last_flash for i, _, _ in vpd)}
 
 
-def sample_flash(requests, args):
-    """The numbers of the flash writes to cut for real: every so many, and
-    each partition's first and last."""
-    parts = [r[0] for r in requests if r[1] == "write"]
-    chosen = set(range(1, len(parts) + 1, args.every))
-    for part in set(parts):
-        chosen |= {parts.index(part) + 1, len(parts) - parts[::-1].index(part)}
-    return chosen
+def note_reason(s, where, damage, held):
+    """Counts why a cut point leaves a board that does not start."""
+    if damage:
+        key = f"{PART_NAMES[damage[0]]}: {damage[1].split(' at 0x')[0]}"
+    else:
+        broken = next(p for p in CHAIN if not held[p])
+        key = (f"{PART_NAMES[broken]}: neither its old nor its new bytes, which the chain "
+               f"check passes")
+    counts = s.reasons.setdefault(where, {})
+    counts[key] = counts.get(key, 0) + 1
 
 
 def flash_cuts(s, board, tmp, before, after, requests, sampled, args):
-    """A cut before each flash write: the boot chain checked on the replayed
-    flash and, where it is whole, the launcher's answer; the NOR time of
-    every request, and of those during which a cut would leave a board that
-    does not start (the chain broken before or after it)."""
+    """Every flash cut point: the chain check and the versions on the
+    replayed flash and, where the check passes, the launcher's answer; the
+    NOR time of every request, and of those during which a cut leaves a
+    board that does not start."""
     state = {p: bytearray(before.flash[p]) for p in PARTS}
-    chain = {name: bootcheck.partition_damage(name, state[name]) for name, _ in bootcheck.CHAIN}
+    versions = Versions(before.flash, after.flash, state)
+    chain = {name: bootcheck.partition_damage(name, state[name]) for name in CHAIN}
     boots = LauncherBoots(board, tmp, before)
-    damage = first_damage(chain)
-    n = 0
-    for r in requests:
-        if r[1] == "write":
-            n += 1
-            s.cuts.append(Cut(r[0], "flash", n, damage, NOT_STARTS if damage else boots(state),
-                              digest(state) if n in sampled else None))
-            if damage:
-                key = f"{PART_NAMES[damage[0]]}: {damage[1].split(' at 0x')[0]}"
-                counts = s.reasons.setdefault(r[0], {})
-                counts[key] = counts.get(key, 0) + 1
-        apply(state, after.flash, r)
-        boots.touched(r)
-        if r[0] in chain:
-            chain[r[0]] = bootcheck.partition_damage(r[0], state[r[0]])
-        then = first_damage(chain)
-        seconds = nor_seconds(r, args)
-        s.nor_s += seconds
-        s.exposed_s += seconds if damage or then else 0.0
-        damage = then
+
+    def refresh(request):
+        versions.update(request)
+        boots.touched(request)
+        if request[0] in chain:
+            chain[request[0]] = bootcheck.partition_damage(request[0], state[request[0]])
+
+    stops = []
+    for kind, n, r, touched in cut_points(requests, state, after.flash):
+        if touched:
+            refresh(touched)
+        damage = first_damage(chain)
+        said = NOT_STARTS if damage else boots(state)
+        held = {p: versions.of(p) for p in VERSIONED}
+        outcome, mix = judge(held, said, s.update)
+        s.cuts.append(Cut(r[0], kind, n, damage, said, outcome, mix, r,
+                          digest(state) if (kind, n) in sampled else None))
+        stops.append(outcome == NOT_STARTS)
+        if outcome == NOT_STARTS:
+            note_reason(s, r[0], damage, held)
+    if requests:
+        refresh(requests[-1])
+    stops.append(first_damage(chain) is not None or any(not versions.of(p) for p in CHAIN))
+    s.nor_s = sum(nor_seconds(r, args) for r in requests)
+    s.exposed_s = exposed_seconds(requests, stops, args)
     return boots
 
 
@@ -229,86 +234,20 @@ def file_cuts(s, board, tmp, before, after, record, vpd):
     write: the flash installed, every one a real boot."""
     slot = s.update.slot
     damage = first_damage({name: bootcheck.partition_damage(name, after.flash[name])
-                           for name, _ in bootcheck.CHAIN})
+                           for name in CHAIN})
+    versions = Versions(before.flash, after.flash, {p: after.flash[p] for p in PARTS})
+    held = {p: versions.of(p) for p in VERSIONED}
+
+    def cut(where, kind, n, said, vpd_bytes=None):
+        outcome, mix = judge(held, said, s.update)
+        s.cuts.append(Cut(where, kind, n, damage, said, outcome, mix, vpd=vpd_bytes))
+
     for k in range(s.facts["pieces"]):
-        said = NOT_STARTS if damage else boot_state(board, tmp, before, after.flash, None, slot,
-                                                    record[:k * PIECE])
-        s.cuts.append(Cut(f"slot file {slot}", "slot", k, damage, said))
+        cut(f"slot file {slot}", "slot", k, NOT_STARTS if damage else boot_state(
+            board, tmp, before, after.flash, None, slot, record[:k * PIECE]))
     vpd_bytes = bytearray(before.vpd)
     for j, (_, offset, value) in enumerate(vpd, 1):
-        said = NOT_STARTS if damage else boot_state(board, tmp, before, after.flash,
-                                                    bytes(vpd_bytes), slot, record)
-        s.cuts.append(Cut("VPD", "vpd", j, damage, said, vpd=bytes(vpd_bytes)))
+        cut("VPD", "vpd", j, NOT_STARTS if damage else boot_state(
+            board, tmp, before, after.flash, bytes(vpd_bytes), slot, record), bytes(vpd_bytes))
         vpd_bytes[offset] = value
     s.file_boots = 0 if damage else s.facts["pieces"] + len(vpd)
-
-
-# ------------------------------------------------------------------ real cuts
-
-def sample(s, args):
-    """The cut points made for real: the sampled flash writes, every so many
-    slot-file pieces (those the file-size limit can reach: past the device
-    log's own bytes) and its last, and every VPD write."""
-    chosen = {id(c) for c in s.cuts if c.digest}
-    pieces = [c for c in s.cuts if c.kind == "slot" and c.n * PIECE > s.facts["log"]]
-    chosen |= {id(c) for c in pieces[::args.slot_every] + pieces[-1:]}
-    chosen |= {id(c) for c in s.cuts if c.kind == "vpd"}
-    return [c for c in s.cuts if id(c) in chosen]
-
-
-def make_cut(board, tmp, update, cut):
-    """The install cut for real at `cut`; whether it was cut there."""
-    if cut.kind == "slot":
-        _, final, _ = install(board, tmp, update.image, update.slot,
-                              args=["--cut-at-file-size", str(cut.n * PIECE)])
-        return final[0].startswith("power cut as a file reached")
-    fault = f"cut-at-write {cut.n}" if cut.kind == "flash" else f"cut-at-vpd-write {cut.n}"
-    _, final, lines = install(board, tmp, update.image, update.slot, faults=[fault])
-    return final == ("launcher was killed by signal 9", 1) and lines[-1].endswith("-> power-cut")
-
-
-def expected_files(cut, before, record, slot):
-    """(slot 1, slot 2, VPD) as the replay says a cut leaves them."""
-    files = {n: before.slot_file(n) for n in (1, 2)}
-    if cut.kind == "slot":
-        files[slot] = record[:cut.n * PIECE]
-    elif cut.kind == "vpd":
-        files[slot] = record
-    return files[1], files[2], cut.vpd or before.vpd
-
-
-def sampled_cuts(s, board, tmp, before, after, record, args):
-    """Real cuts at the sampled points: what they leave compared with the
-    replay; where the board starts, a second install as its repair."""
-    check = dict.fromkeys(("points", "cut there", "flash bytes", "slot files and VPD",
-                           "boot-chain check", "power-on answer"), 0)
-    repair = dict.fromkeys(("starts", "repaired", "not starts"), 0)
-    for cut in sample(s, args):
-        before.restore(board)
-        check["points"] += 1
-        check["cut there"] += make_cut(board, tmp, s.update, cut)
-        at_cut = Saved(board, tmp / "cut")
-        check["flash bytes"] += digest(at_cut.flash) == (cut.digest or digest(after.flash))
-        check["slot files and VPD"] += (at_cut.slot_file(1), at_cut.slot_file(2), at_cut.vpd) == \
-            expected_files(cut, before, record, s.update.slot)
-        check["boot-chain check"] += bootcheck.chain_damage(board) == cut.damage
-        check["power-on answer"] += answer(*power_on(board, tmp)) == cut.answer
-        if cut.answer == NOT_STARTS:
-            repair["not starts"] += 1
-            continue
-        at_cut.restore(board)
-        repair["starts"] += 1
-        repair["repaired"] += repaired(board, tmp, s.update, after, record)
-    s.self_check, s.repair = check, repair
-
-
-def repaired(board, tmp, update, after, record):
-    """Whether a second install of the same image makes the board whole: the
-    flash and slot file installed, the VPD naming the slot, the new
-    application started at the next power-on."""
-    out, _, _ = install(board, tmp, update.image, update.slot)
-    whole = all(board.read_partition(p) == after.flash[p] for p in PARTS)
-    slot = open(slot_path(board, update.slot), "rb").read() == record
-    return (whole and slot and "install driver: result 1" in out and
-            board.vpd(0, len(after.vpd)) == after.vpd and
-            answer(*power_on(board, tmp)) == update.app)

@@ -14,8 +14,8 @@ Prints figures; asserts nothing about time.
    piece and saying on the console which piece it has just written; the
    runner cuts the power (`vswitch cut`) at a chosen piece. Printed: the
    last piece the console showed written, and the pieces the partition file
-   holds after the cut (block2mtd keeps the writes in the machine's page
-   cache until they are written back, every 10 ms).
+   holds after the cut (the machine's flash stores each write in the file
+   before the write returns: none written and shown should be lost).
 
 Usage: bench/vm_bench.py [--boots 3] [--cuts 5]   (root; sh scripts/build.sh first)
 """

@@ -23,7 +23,7 @@ echo "== virtual switch: USB stick left in at start-up, installs from the stick 
 SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 bench/usb_bench.py
 echo "== virtual switch: XMODEM-1K receiver against lrzsz's rx, and at 115200 baud (root only)"
 SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 bench/xmodem_bench.py
-echo "== virtual switch: power cuts at every write of five updates and of a USB replacement (root only; about half an hour)"
+echo "== virtual switch: power cuts at every point of seven updates and of a USB replacement (root only; about an hour)"
 SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 bench/power_cut_bench.py
 echo "== the virtual machine against the namespaces: power-on to application, flash kept at a power cut (root only)"
 SWITCH_BUILD_DIR="$PWD/build/host" /usr/bin/python3 bench/vm_bench.py

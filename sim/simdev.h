@@ -57,7 +57,19 @@ void simdev_detach();
 //                       Counted per process since attach, over write and
 //                       pwrite requests that would program at least one
 //                       byte (not those refused with EBADF, ENOSPC, EIO).
-//   cut-at-vpd-write <n> the same at the n-th write message (write() or
+//   cut-inside-write <n> killed inside the n-th write instead: the first
+//                       half of its bytes (rounded down) programmed, the next
+//                       byte only in its high four bits (old & (new | 0x0F)),
+//                       the rest not at all.
+//   cut-at-erase <n>    killed at its n-th erase request (MEMERASE of at
+//                       least one sector, not refused), before it changes
+//                       anything. Counted per process since attach.
+//   cut-inside-erase <n> killed inside the n-th erase instead: every byte of
+//                       its sectors only half erased (old | 0x0F), neither its
+//                       old value nor 0xFF. Erase pulses raise the bits of a
+//                       whole sector together; the model takes the half-way
+//                       point, so that no 1 KiB of it reads as erased.
+//   cut-at-vpd-write <n> killed at the n-th write message (write() or
 //                       I2C_RDWR) that stores at least one byte into the
 //                       VPD EEPROM: the byte keeps its old value.
 //   fail-vpd-write <n>  that n-th VPD write fails with EIO instead, as one
@@ -103,7 +115,7 @@ void simdev_clear_faults();
 // I2C_RDWR logs one read or write line per message. Offsets and lengths
 // are those of the request; a clipped transfer logs what was asked.
 // A failed request ends in " -> <errno name>" (e.g. " -> ENXIO"); the
-// write killed by a cut-at rule ends in " -> power-cut".
+// request killed by a cut rule ends in " -> power-cut".
 //
 // Device behaviour beyond the kernel drivers' plain rules: a write over
 // bytes not erased stores old & new and succeeds (no verify error); an

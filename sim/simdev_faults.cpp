@@ -42,6 +42,18 @@ int simdev_add_fault(const char *rule)
         m.faults.cut_at_write = num;
         return 0;
     }
+    if (n == 2 && k == "cut-inside-write" && simdev_parse_u32(a, 10, num) && num > 0) {
+        m.faults.cut_inside_write = num;
+        return 0;
+    }
+    if (n == 2 && k == "cut-at-erase" && simdev_parse_u32(a, 10, num) && num > 0) {
+        m.faults.cut_at_erase = num;
+        return 0;
+    }
+    if (n == 2 && k == "cut-inside-erase" && simdev_parse_u32(a, 10, num) && num > 0) {
+        m.faults.cut_inside_erase = num;
+        return 0;
+    }
     if (n == 2 && k == "cut-at-vpd-write" && simdev_parse_u32(a, 10, num) && num > 0) {
         m.faults.cut_at_vpd_write = num;
         return 0;

@@ -50,6 +50,9 @@ struct FaultSet {
     std::vector<std::string> fail_open, fail_read, fail_write, fail_erase;
     std::vector<std::pair<int, int>> nak;  // bus, address
     uint32_t cut_at_write = 0;             // 0: no cut
+    uint32_t cut_inside_write = 0;         // 0: no cut
+    uint32_t cut_at_erase = 0;             // 0: no cut
+    uint32_t cut_inside_erase = 0;         // 0: no cut
     uint32_t cut_at_vpd_write = 0;         // 0: no cut
     uint32_t fail_vpd_write = 0;           // 0: none fails
     bool fail_system = false;              // system() returns -1 (not in unit tests)
@@ -70,7 +73,8 @@ struct Model {
     bool log_in_memory = true;
     int log_fd = -1;
     FaultSet faults;
-    uint32_t flash_writes = 0;  // counts toward cut-at-write
+    uint32_t flash_writes = 0;  // counts toward cut-at-write, cut-inside-write
+    uint32_t flash_erases = 0;  // counts toward cut-at-erase, cut-inside-erase
     uint32_t vpd_writes = 0;    // counts toward cut-at-vpd-write, fail-vpd-write
 };
 

@@ -36,14 +36,27 @@ size_t clip(const MtdPart &p, int64_t pos, size_t len)
     return len > room ? static_cast<size_t>(room) : len;
 }
 
-// A power cut at this write: none of its data lands.
-void power_cut_if_due(const std::string &line)
+// Where a power cut falls in the request being counted: before any of it
+// lands, inside it, or nowhere.
+enum class CutAt { none, before, inside };
+
+CutAt cut_due(uint32_t &count, uint32_t before, uint32_t inside)
 {
-    Model &m = simdev_model();
-    m.flash_writes++;
-    if (m.faults.cut_at_write != 0 && m.flash_writes == m.faults.cut_at_write)
-        simdev_power_cut(line);
+    count++;
+    if (before != 0 && count == before)
+        return CutAt::before;
+    if (inside != 0 && count == inside)
+        return CutAt::inside;
+    return CutAt::none;
 }
+
+// What a cut leaves of a byte half-way through its change: the high four
+// bits changed, the low four as they were. An erase raises the bits of the
+// whole sector together, so a cut inside one leaves every byte so (old | 0x0F):
+// neither its old value nor erased. A program clears the bits of a piece in
+// order, so a cut inside one leaves its first half programmed, the next
+// byte so (old & (new | 0x0F)), and the rest as it was.
+constexpr uint8_t kNotYetChanged = 0x0F;
 
 int erase(Desc &d, uint64_t start, uint64_t length)
 {
@@ -68,6 +81,14 @@ int erase(Desc &d, uint64_t start, uint64_t length)
         return simdev_fail(line, EINVAL);
     if (simdev_fault_on(m.faults.fail_erase, p.name))
         return simdev_fail(line, EIO);
+    const CutAt cut = cut_due(m.flash_erases, m.faults.cut_at_erase, m.faults.cut_inside_erase);
+    if (cut == CutAt::before)
+        simdev_power_cut(line);
+    if (cut == CutAt::inside) {
+        for (uint64_t i = start; i < start + length; i++)
+            p.data.bytes[i] |= kNotYetChanged;
+        simdev_power_cut(line);
+    }
     memset(p.data.bytes + start, 0xFF, static_cast<size_t>(length));
     for (uint64_t s = start / m.erasesize; s < (start + length) / m.erasesize; s++) {
         uint32_t count;
@@ -134,14 +155,22 @@ ssize_t simdev_mtd_write(Desc &d, const void *buf, size_t len, int64_t pos)
         simdev_log_line(line);
         return 0;
     }
-    if (simdev_fault_on(simdev_model().faults.fail_write, p.name))
+    Model &m = simdev_model();
+    if (simdev_fault_on(m.faults.fail_write, p.name))
         return simdev_fail(line, EIO);
-    power_cut_if_due(line);
+    const CutAt cut = cut_due(m.flash_writes, m.faults.cut_at_write, m.faults.cut_inside_write);
+    if (cut == CutAt::before)
+        simdev_power_cut(line);
     // NOR programming pulls bits to 0; only an erase brings them back.
     const uint8_t *src = static_cast<const uint8_t *>(buf);
     uint8_t *dst = p.data.bytes + pos;
-    for (size_t i = 0; i < n; i++)
+    const size_t lands = cut == CutAt::inside ? n / 2 : n;
+    for (size_t i = 0; i < lands; i++)
         dst[i] &= src[i];
+    if (cut == CutAt::inside) {
+        dst[lands] &= src[lands] | kNotYetChanged;
+        simdev_power_cut(line);
+    }
     simdev_log_line(line);
     return static_cast<ssize_t>(n);
 }

@@ -36,6 +36,8 @@ The modules of vsw/, one per concern:
   jffs2      its user partition: a JFFS2 image made and read back
   qmp        QEMU's monitor, which plugs the stick and the cable, and the
              running machine's process and monitor
+  scratch    the runner's scratch directories, which the next runner removes
+             when a runner was killed
   line       a paced, faulty serial line for an XMODEM sender
   cli        the command line
 

@@ -9,7 +9,8 @@
  * Each chip's bytes are a file of the board directory (shared into the
  * machine): read whole when the module loads, and every stored byte written
  * through to it before the message completes, so a power cut (the machine
- * killed) keeps every write that finished and none that did not.
+ * killed) keeps every write that finished and none that did not. A chip
+ * named in `nak` is not fitted: nothing answers at its address.
  */
 #include <linux/fs.h>
 #include <linux/i2c.h>
@@ -22,6 +23,9 @@ module_param(vpd_file, charp, 0444);
 MODULE_PARM_DESC(vpd_file, "backing file of the VPD EEPROM (bus 0, 0x54)");
 module_param(regs_file, charp, 0444);
 MODULE_PARM_DESC(regs_file, "backing file of the register device (bus 1, 0x20)");
+static char *nak;
+module_param(nak, charp, 0444);
+MODULE_PARM_DESC(nak, "chips that do not answer, as BUS-ADDR[,BUS-ADDR...] (0-54)");
 
 #define EEPROM_PAGE 32
 
@@ -29,6 +33,7 @@ struct chip {
 	u16 addr;
 	u32 size;
 	bool two_byte;		/* EEPROM: 16-bit offsets and page writes */
+	bool absent;		/* named in nak */
 	u8 *mem;
 	u32 ptr;		/* the chip's own address pointer */
 	struct file *backing;
@@ -83,7 +88,7 @@ static int xfer(struct i2c_adapter *adap, struct i2c_msg *msgs, int num)
 	int i;
 
 	for (i = 0; i < num; i++) {
-		if (msgs[i].addr != c->addr || (msgs[i].flags & I2C_M_TEN))
+		if (msgs[i].addr != c->addr || c->absent || (msgs[i].flags & I2C_M_TEN))
 			return -ENXIO;	/* nobody acknowledges the address */
 		if (msgs[i].flags & I2C_M_RD)
 			chip_read(c, msgs[i].buf, msgs[i].len);
@@ -102,6 +107,24 @@ static const struct i2c_algorithm algorithm = {
 	.master_xfer = xfer,
 	.functionality = functionality,
 };
+
+/* Whether "BUS-ADDR" of this chip is in the nak list. */
+static bool in_nak_list(int nr, u16 addr)
+{
+	const char *at = nak;
+	char want[8];
+	size_t n;
+
+	snprintf(want, sizeof(want), "%d-%02x", nr, addr);
+	n = strlen(want);
+	while (at && *at) {
+		if (!strncmp(at, want, n) && (at[n] == ',' || !at[n]))
+			return true;
+		at = strchr(at, ',');
+		at = at ? at + 1 : NULL;
+	}
+	return false;
+}
 
 static void chip_release(struct chip *c)
 {
@@ -131,6 +154,7 @@ static int chip_start(struct chip *c, int nr, const char *path)
 	got = kernel_read(c->backing, c->mem, c->size, &pos);
 	if (got < 0)
 		return got;
+	c->absent = in_nak_list(nr, c->addr);
 	c->adap.owner = THIS_MODULE;
 	c->adap.algo = &algorithm;
 	c->adap.nr = nr;

@@ -14,8 +14,10 @@ holds (the installed form of the record format), and that the boot
 loader's payload carries its version header at byte 240 and holds no
 erased piece. The boot-loader partition has no record header and no CRC
 of its own: an install erases a sector and programs it in 1 KiB pieces, so
-a cut there always leaves at least one whole 1 KiB piece of 0xFF within
-the payload, unless the bytes it was to receive were 0xFF too.
+a cut between two of its requests leaves at least one whole 1 KiB piece of
+0xFF within the payload, unless the bytes it was to receive were 0xFF too.
+A cut inside an erase (the sector half erased) or inside the payload's
+last write need not.
 
 What it cannot tell: a boot loader whose bytes are wrong but not erased;
 one that holds 1 KiB of 0xFF of its own (taken as damaged); records that

@@ -195,7 +195,7 @@ def add_boot_options(b):
     b.add_argument("--launcher", help="launcher binary (default: $SWITCH_BUILD_DIR/src/launcher, "
                    "or the --target build's); a PowerPC one runs under qemu-ppc-static")
     b.add_argument("--preload", help="device preload of the host's programs, or none (default: "
-                   "$SWITCH_BUILD_DIR/sim/libsimdev_preload.so)")
+                   "$SWITCH_BUILD_DIR/sim/libsimdev_preload.so; none on the virtual machine)")
     b.add_argument("--target-preload", metavar="FILE",
                    default=os.path.join(PPC_BUILD_DIR, "sim", "libsimdev_preload.so"),
                    help="PowerPC device preload of a dynamically linked PowerPC launcher "

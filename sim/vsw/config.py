@@ -126,7 +126,9 @@ def make_config(args):
     default_launcher = (os.path.join(PPC_BUILD_DIR, PPC_LAUNCHER) if args.target == "ppc"
                         else os.path.join(build, "src", "launcher"))
     launcher = find_program(args.launcher or default_launcher, "launcher")
-    preload = args.preload or os.path.join(build, "sim", "libsimdev_preload.so")
+    # The device model's preload serves the namespaces' machine only.
+    preload = args.preload or (os.path.join(build, "sim", "libsimdev_preload.so")
+                               if args.machine == "ns" else "none")
     stick = os.path.isfile(board.usb)
     rx = shutil.which("rx")
     cfg = BootConfig(

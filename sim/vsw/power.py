@@ -12,6 +12,7 @@ import sys
 import tempfile
 import time
 
+from vsw import scratch
 from vsw.board import Board
 from vsw.bootcheck import power_on
 from vsw.common import (EXIT_ENDED, EXIT_OPERATOR, EXIT_REBOOT, EXIT_SETUP, EXIT_TIMEOUT,
@@ -143,12 +144,15 @@ def boot(cfg, timeout=None, reboots=0, escape=b"\x1d"):
     # A closed terminal or a kill ends the board and still cleans up.
     signal.signal(signal.SIGHUP, hang_up)
     signal.signal(signal.SIGTERM, hang_up)
-    with tempfile.TemporaryDirectory(prefix="vswitch-cache-") as cache:
+    cache = scratch.make("vswitch-cache-")
+    try:
         cfg = dataclasses.replace(cfg, duma=build_duma(cache))
         with console:
             if console.escape is not None:
                 console.say("vswitch: console attached; Ctrl-] powers the board off")
             return power_cycles(board, cfg, console, deadline, timeout, reboots)
+    finally:
+        scratch.remove(cache)
 
 
 def power_cycles(board, cfg, console, deadline, timeout, reboots):

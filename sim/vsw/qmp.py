@@ -9,7 +9,8 @@ import time
 
 from vsw.common import VswitchError
 
-# Where a running virtual machine names its monitor and process: "PID PATH".
+# Where a running virtual machine names its process and monitor:
+# "PID START PATH", START the process's start time (see name_machine).
 MACHINE_FILE = ".vm-machine"
 
 
@@ -55,12 +56,28 @@ def answer(stream, command):
             raise VswitchError(f"{command}: {message['error'].get('desc')}")
 
 
+def name_machine(board, pid, monitor):
+    """Names the board's running machine for `vswitch cut` and `vswitch
+    cable`: its process, told by its start time from a later process that
+    reuses its number, and its monitor."""
+    with open(os.path.join(board.path, MACHINE_FILE), "w") as f:
+        f.write(f"{pid} {process_start(pid)} {monitor}\n")
+
+
+def process_start(pid):
+    """When process `pid` started, in clock ticks since the host's boot."""
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[19]
+
+
 def running_machine(board):
-    """(pid, monitor path) of the board's running virtual machine, or None."""
+    """(pid, monitor path) of the board's running virtual machine, or None:
+    also when the process named has ended and its number went to another."""
     try:
         with open(os.path.join(board.path, MACHINE_FILE)) as f:
-            pid, path = f.read().split()
-        os.kill(int(pid), 0)
+            pid, started, path = f.read().split()
+        if process_start(int(pid)) != started:
+            return None
         return int(pid), path
     except (OSError, ValueError):
         return None

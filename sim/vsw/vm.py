@@ -1,5 +1,5 @@
 """The board as a full-system virtual machine (`vswitch boot --machine vm`):
-QEMU runs Debian's kernel with the real drivers (MTD over block2mtd, JFFS2,
+QEMU runs Debian's kernel with the real drivers (MTD over our NOR module, JFFS2,
 i2c-dev, the 16550 UART, xHCI with usb-storage and vfat, e1000), BusyBox as
 the root filesystem's programs and the unmodified launcher. The runner
 stays outside: the console is the first UART's other end, power is the
@@ -15,12 +15,13 @@ import termios
 import threading
 import time
 
-from vsw import qmp
-from vsw.common import DEFAULT_BUILD_DIR, PARTITION_NAMES, VswitchError
+from vsw import qmp, scratch
+from vsw.board import Board
+from vsw.common import DEFAULT_BUILD_DIR, IN_BOARD, PARTITION_NAMES, VswitchError
 from vsw.console import console_pty, relay_console, replace_symlink, set_parent_death_signal
 from vsw.jffs2 import prepare_user_flash, read_back_user_flash
 from vsw.net import MachineLab
-from vsw.stick import LATER
+from vsw.stick import LATER, disk_name, stick_devices
 from vsw.stick import log as board_log
 from vsw.vmkernel import prepare_kernel
 from vsw.vmroot import build_initramfs, installed_tree
@@ -83,13 +84,12 @@ def qemu_argv(board, cfg, accel, vmlinux, initramfs, monitor, console_pty, kerne
             "-device", "qemu-xhci,id=xhci"]
     if os.path.exists(QBOOT):
         argv += ["-bios", QBOOT]
-    for name in PARTITION_NAMES:
-        serial = "user" if name == "user-char" else name
-        argv += ["-drive", f"if=none,id=mtd-{name},format=raw,file={board.partition_file(name)}",
-                 "-device", f"virtio-blk-pci,drive=mtd-{name},serial={serial}"]
     if cfg.usb and not cfg.usb_delay:
-        argv += ["-drive", f"if=none,id=stick,format=raw,file={cfg.usb}",
-                 "-device", "usb-storage,bus=xhci.0,drive=stick,id=stick0,removable=on"]
+        for index in sticks(cfg):
+            drive = ",readonly=on" if index else ""
+            argv += ["-drive", f"if=none,id=disk{index},format=raw,file={cfg.usb}{drive}",
+                     "-device", f"usb-storage,bus=xhci.0,drive=disk{index},id=stick{index},"
+                                "removable=on,share-rw=on"]
     if cfg.mgmt_port:
         argv += ["-netdev", "tap,id=mgmt,ifname=lab0,script=no,downscript=no",
                  "-device", "e1000,netdev=mgmt"]
@@ -161,38 +161,83 @@ class LineMirror:
         os.close(self.slave)
 
 
-def boot_conf(cfg, erasesize):
+def sticks(cfg):
+    """The sticks' numbers: the first, and its read-only twin with --usb-twin."""
+    return [0, 1] if cfg.usb_twin else [0]
+
+
+def boot_conf(board, cfg, erasesize):
+    nak, cut_at_write = machine_faults(board)
+    at_power_on = cfg.usb and not cfg.usb_delay
     values = {
         "ERASESIZE": erasesize,
-        "STICK_AT_POWER_ON": "1" if cfg.usb and not cfg.usb_delay else "",
+        "FLASH_PARTITIONS": " ".join(PARTITION_NAMES),
+        "CUT_AT_WRITE": cut_at_write,
+        "CUT_MARK": f"{IN_BOARD}/{CUT_MARK}",
+        "NAK": ",".join(nak),
+        # Init awaits the disks and partitions the kernel is to find.
+        "STICK_DEVICES": " ".join(name for index in sticks(cfg) if at_power_on
+                                  for name, *_ in stick_devices(cfg.usb, index)),
         "STDERR_TAG": cfg.stderr_tag or "",
         "HOSTNAME": cfg.hostname,
     }
     return "".join(f"{k}={shlex.quote(str(v))}\n" for k, v in values.items())
 
 
-def plug_stick(board, monitor, image):
-    qmp.request(monitor, ("blockdev-add", {
-        "node-name": "stick", "driver": "raw", "file": {"driver": "file", "filename": image}}),
-        ("device_add", {"driver": "usb-storage", "bus": "xhci.0", "drive": "stick",
-                        "id": "stick0", "removable": True}))
-    board_log(board.path, "USB stick plugged in")
+def plug_sticks(board, monitor, image, numbers):
+    # The twin's requests go with the first's: the sticks arrive together.
+    qmp.request(monitor, *[request for index in numbers for request in (
+        ("blockdev-add", {"node-name": f"disk{index}", "driver": "raw",
+                          "read-only": bool(index),
+                          "file": {"driver": "file", "filename": image}}),
+        ("device_add", {"driver": "usb-storage", "bus": "xhci.0",
+                        "drive": f"disk{index}", "id": f"stick{index}",
+                        "removable": True, "share-rw": True}))])
+    log_sticks(board, numbers, "USB stick plugged in", " as {}")
 
 
-def pull_stick(board, monitor):
-    qmp.request(monitor, ("device_del", {"id": "stick0"}))
-    board_log(board.path, "USB stick pulled out")
+def pull_sticks(board, monitor, numbers):
+    qmp.request(monitor, *[("device_del", {"id": f"stick{index}"}) for index in numbers])
+    log_sticks(board, numbers, "USB stick pulled out", " ({})")
 
 
 def move_machine_stick(board, plug):
-    """`vswitch usb BOARD plug|pull` on a running virtual machine."""
+    """`vswitch usb BOARD plug|pull` on a running virtual machine: the first
+    stick only."""
     running = qmp.running_machine(board)
     if running is None:
         raise VswitchError(f"{board.path} is not running as a virtual machine")
     if plug:
-        plug_stick(board, running[1], board.usb)
+        plug_sticks(board, running[1], board.usb, [0])
     else:
-        pull_stick(board, running[1])
+        pull_sticks(board, running[1], [0])
+
+
+def machine_faults(board):
+    """The fault rules of the board that the machine serves: the chips that
+    do not answer ("nak BUS ADDR", as BUS-ADDR) and the flash write at which
+    the power is cut ("cut-at-write N", counted over the whole machine; 0:
+    none). Any other rule needs the device model."""
+    nak, cut_at_write = [], 0
+    try:
+        with open(os.path.join(board.dev, "faults")) as f:
+            rules = [line.strip() for line in f if line.strip()[:1] not in ("", "#")]
+    except FileNotFoundError:
+        rules = []
+    for rule in rules:
+        words = rule.split()
+        try:
+            if words[0] == "nak" and len(words) == 3:
+                nak.append(f"{int(words[1])}-{int(words[2], 16):02x}")
+                continue
+            if words[0] == "cut-at-write" and len(words) == 2 and int(words[1]) > 0:
+                cut_at_write = int(words[1])
+                continue
+        except ValueError:
+            pass
+        raise VswitchError(f"the virtual machine serves only the fault rules nak and "
+                           f"cut-at-write, not '{rule}' (in {board.dev}/faults)")
+    return nak, cut_at_write
 
 
 def stick_events(board, cfg, monitor, launched):
@@ -207,12 +252,19 @@ def stick_events(board, cfg, monitor, launched):
     try:
         if cfg.usb and delay > 0:
             time.sleep(delay)
-            plug_stick(board, monitor, cfg.usb)
+            plug_sticks(board, monitor, cfg.usb, sticks(cfg))
         if cfg.usb and unplug is not None:
             time.sleep(max(0.0, unplug - (time.monotonic() - start)))
-            pull_stick(board, monitor)
+            pull_sticks(board, monitor, sticks(cfg))
     except (VswitchError, OSError) as e:
         board_log(board.path, f"USB stick event failed: {e}")
+
+
+def log_sticks(board, numbers, what, which):
+    """The board log's line of each stick, the twin's naming its disk, as
+    the namespaces' runner writes them."""
+    for index in numbers:
+        board_log(board.path, what + (which.format(disk_name(index)) if index else ""))
 
 
 def boot_machine(board, cfg, console, deadline):
@@ -223,7 +275,11 @@ def boot_machine(board, cfg, console, deadline):
     accel = accelerator(cache, vmlinux)
     erasesize, _sizes = board.geometry()
     prepare_user_flash(board, erasesize)
-    work = tempfile.mkdtemp(prefix="vsw-")  # short: a socket path has 108 bytes
+    # A cut is this power-on's only when `vswitch cut` (or a cut-at-write
+    # rule) marks it during the boot.
+    if os.path.exists(os.path.join(board.path, CUT_MARK)):
+        os.unlink(os.path.join(board.path, CUT_MARK))
+    work = scratch.make("vsw-")  # short: a socket path has 108 bytes
     monitor = os.path.join(work, "qmp")
     master, slave = console_pty(console)
     link = cfg.console_link
@@ -233,7 +289,7 @@ def boot_machine(board, cfg, console, deadline):
     try:
         initramfs = os.path.join(work, "initramfs")
         build_initramfs(initramfs, cfg, installed_tree(cfg.build, work), modules,
-                        boot_conf(cfg, erasesize))
+                        boot_conf(board, cfg, erasesize))
         argv = qemu_argv(board, cfg, accel, vmlinux, initramfs, monitor, os.ttyname(slave),
                          os.path.join(work, "kernel.console"))
         if cfg.mgmt_port:
@@ -242,13 +298,17 @@ def boot_machine(board, cfg, console, deadline):
             argv = ["nsenter", f"--net={lab.namespace()}", "--"] + argv
         board.append_log("vswitch: power on")
         if cfg.usb and not cfg.usb_delay:
-            board_log(board.path, "USB stick plugged in")
+            log_sticks(board, sticks(cfg), "USB stick plugged in", " as {}")
         proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=errors, preexec_fn=set_parent_death_signal)
         if link:
             mirror = LineMirror(console_pty(console), proc.stdin.fileno())
             replace_symlink(mirror.path, link)
         launched = start_machine(board, cfg, proc, monitor, lab)
+        # QEMU holds the console's slave now: once it ends, the master
+        # reads what is left and then the end.
+        os.close(slave)
+        slave = None
 
         def report(words):
             if words[:1] == ["started"]:
@@ -260,7 +320,8 @@ def boot_machine(board, cfg, console, deadline):
     finally:
         power_off_machine(board, proc, lab)
         os.close(master)
-        os.close(slave)
+        if slave is not None:
+            os.close(slave)
         if mirror:
             mirror.close()
         if link and os.path.islink(link):
@@ -273,8 +334,7 @@ def start_machine(board, cfg, proc, monitor, lab):
     """Lets the machine that QEMU holds stopped run: names it for `vswitch
     cut` and `vswitch cable`, connects the lab, and plays the stick's events
     once the launcher has started. Returns the event to set then."""
-    with open(os.path.join(board.path, qmp.MACHINE_FILE), "w") as f:
-        f.write(f"{proc.pid} {monitor}\n")
+    qmp.name_machine(board, proc.pid, monitor)
     if lab is not None:
         qmp.request(monitor, ("set_link", {"name": "mgmt", "up": lab.plugged}))
         lab.connect_tap()
@@ -312,7 +372,7 @@ def machine_end(board, proc, errors, work, result):
         result = (("reboot", None) if proc.returncode == 0 and not why else
                   ("error", f"the machine ended without a report: {why[-1:] or proc.returncode}"))
     errors.close()
-    shutil.rmtree(work, ignore_errors=True)
+    scratch.remove(work)
     return result
 
 
@@ -330,10 +390,20 @@ def cut_power(board):
     every flash, VPD and slot-file write that reached the board's files
     stays and nothing after it lands."""
     running = qmp.running_machine(board)
-    if running is None:
-        raise VswitchError(f"{board.path} is not running as a virtual machine")
-    open(os.path.join(board.path, CUT_MARK), "w").close()
-    os.kill(running[0], signal.SIGKILL)
+    try:
+        # Held from here on, the process cannot be another's between the
+        # check and the kill.
+        pidfd = os.pidfd_open(running[0]) if running else -1
+    except ProcessLookupError:
+        pidfd = -1
+    try:
+        if pidfd < 0 or qmp.running_machine(board) != running:
+            raise VswitchError(f"{board.path} is not running as a virtual machine")
+        open(os.path.join(board.path, CUT_MARK), "w").close()
+        signal.pidfd_send_signal(pidfd, signal.SIGKILL)
+    finally:
+        if pidfd >= 0:
+            os.close(pidfd)
 
 
 def machine_checks(cfg):
@@ -343,6 +413,13 @@ def machine_checks(cfg):
         raise VswitchError("--fast-clock and --cut-at-file-size need the device model "
                            "(the namespaces' machine); the virtual machine has real time "
                            "and `vswitch cut`")
+    if cfg.preload:
+        raise VswitchError("--preload: the virtual machine's programs meet the kernel's own "
+                           "devices, not the device model")
+    if cfg.usb_unplug == "mount":
+        raise VswitchError("--usb-unplug mount needs the namespaces' machine; the virtual "
+                           "machine's stick is pulled at a time (--usb-unplug S)")
+    machine_faults(Board(cfg.board))
     for tool in ("qemu-system-x86_64", "nsenter"):
         if not shutil.which(tool):
             raise VswitchError(f"{tool} not found (install qemu-system-x86, util-linux)")

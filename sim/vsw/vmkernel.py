@@ -1,10 +1,13 @@
 """The virtual machine's kernel: Debian 12's own, taken from its package
 (downloaded and unpacked, never installed on the host), with the modules
-the board needs and the module of our I2C buses built against Debian's
-headers of the same version. Everything lands in a cache directory, made
-once and reused while the installed headers stay the same."""
+the board needs, and our own modules (the I2C buses, the flash) built
+against Debian's headers of the same version. Everything lands in a cache
+directory, made once and reused while the installed headers and the list
+of modules stay the same; our modules are built again whenever their
+sources change."""
 
 import glob
+import hashlib
 import lzma
 import os
 import re
@@ -17,14 +20,17 @@ from vsw.common import SIM_DIR, VswitchError
 # The drivers of the board, in the order init loads them (their own
 # dependencies come first, found from each module's information).
 BOARD_MODULES = [
-    "virtio_pci", "virtio_blk", "virtio_console", "9pnet_virtio", "9p",
-    "mtd", "mtdblock", "block2mtd", "jffs2",
+    "virtio_pci", "virtio_console", "9pnet_virtio", "9p",
+    "mtd", "mtdblock", "jffs2",
     "i2c-dev",
     "xhci-pci", "usb-storage", "sd_mod", "vfat", "nls_cp437", "nls_ascii", "nls_utf8",
     "e1000",
 ]
-I2C_MODULE_SOURCE = os.path.join(SIM_DIR, "vm", "vswitch_i2c.c")
+# Ours, from sim/vm: the I2C buses with their chips, and the NOR flash.
+OWN_MODULES = ("vswitch_i2c", "vswitch_flash")
+OWN_SOURCES = os.path.join(SIM_DIR, "vm")
 STAMP = "kernel.stamp"
+OWN_STAMP = "own.stamp"
 
 
 def headers_dir():
@@ -39,13 +45,19 @@ def abi_key(path):
     return [int(n) for n in re.findall(r"\d+", os.path.basename(path))]
 
 
-def kernel_ready(cache):
-    """The cache's kernel, when it matches the installed headers: its paths
-    (vmlinux, the modules' directory), else None."""
-    release = os.path.basename(headers_dir())[len("linux-headers-"):]
+def kernel_key(headers):
+    """What the cache's kernel was made for: the headers' release and the
+    board's module list."""
+    release = os.path.basename(headers)[len("linux-headers-"):]
+    return " ".join([release, *BOARD_MODULES])
+
+
+def kernel_ready(cache, headers):
+    """The cache's kernel, when it matches the installed headers and the
+    module list: its paths (vmlinux, the modules' directory), else None."""
     try:
         with open(os.path.join(cache, STAMP)) as f:
-            if f.read().strip() != release:
+            if f.read().strip() != kernel_key(headers):
                 return None
     except OSError:
         return None
@@ -53,15 +65,21 @@ def kernel_ready(cache):
 
 
 def prepare_kernel(cache):
+    """The kernel and modules for the machine, from the cache, made first
+    if need be (fetch_kernel), with our own modules built from their
+    current sources. Returns (vmlinux, modules dir)."""
+    cache = os.path.abspath(cache)  # make runs in the headers' tree
+    headers = headers_dir()
+    ready = kernel_ready(cache, headers) or fetch_kernel(cache, headers)
+    own_modules(headers, cache, ready[1])
+    return ready
+
+
+def fetch_kernel(cache, headers):
     """Fetches and unpacks the kernel package matching the installed headers,
     extracts the uncompressed vmlinux (booted through its PVH entry, which
-    skips the decompression that costs seconds under TCG), copies the board's
-    modules and builds the I2C module. Returns (vmlinux, modules dir)."""
-    cache = os.path.abspath(cache)  # make runs in the headers' tree
-    ready = kernel_ready(cache)
-    if ready:
-        return ready
-    headers = headers_dir()
+    skips the decompression that costs seconds under TCG) and copies the
+    board's modules."""
     release = os.path.basename(headers)[len("linux-headers-"):]
     os.makedirs(cache, exist_ok=True)
     package_dir = os.path.join(cache, "package")
@@ -80,10 +98,9 @@ def prepare_kernel(cache):
         for name, path in order:
             shutil.copyfile(path, os.path.join(modules, name + ".ko"))
             f.write(name + "\n")
-    build_i2c_module(headers, os.path.join(cache, "i2c-build"), modules)
     shutil.rmtree(package_dir)
     with open(os.path.join(cache, STAMP), "w") as f:
-        f.write(release + "\n")
+        f.write(kernel_key(headers) + "\n")
     return vmlinux, modules
 
 
@@ -161,15 +178,42 @@ def module_depends(path):
     return []
 
 
-def build_i2c_module(headers, build, modules):
+def own_modules(headers, cache, modules):
+    """Our modules in `modules`, built against `headers` unless those there
+    were built from the same sources and headers (their stamp says which),
+    so that an edited source never boots the old module."""
+    key = own_key(headers)
+    stamp = os.path.join(modules, OWN_STAMP)
+    try:
+        with open(stamp) as f:
+            if f.read().strip() == key:
+                return
+    except OSError:
+        pass
+    build_own_modules(headers, os.path.join(cache, "own-build"), modules)
+    with open(stamp, "w") as f:
+        f.write(key + "\n")
+
+
+def own_key(headers):
+    digest = hashlib.sha256()
+    for name in OWN_MODULES:
+        with open(os.path.join(OWN_SOURCES, name + ".c"), "rb") as f:
+            digest.update(f.read())
+    return f"{os.path.basename(headers)} {digest.hexdigest()}"
+
+
+def build_own_modules(headers, build, modules):
     shutil.rmtree(build, ignore_errors=True)
     os.makedirs(build)
-    shutil.copyfile(I2C_MODULE_SOURCE, os.path.join(build, "vswitch_i2c.c"))
+    for name in OWN_MODULES:
+        shutil.copyfile(os.path.join(OWN_SOURCES, name + ".c"), os.path.join(build, name + ".c"))
     with open(os.path.join(build, "Kbuild"), "w") as f:
-        f.write("obj-m := vswitch_i2c.o\n")
+        f.write("obj-m := " + " ".join(name + ".o" for name in OWN_MODULES) + "\n")
     result = subprocess.run(["make", "-s", "-C", headers, f"M={build}", "modules"],
                             capture_output=True, text=True)
-    ko = os.path.join(build, "vswitch_i2c.ko")
-    if result.returncode != 0 or not os.path.exists(ko):
-        raise VswitchError("the I2C module did not build:\n" + result.stdout + result.stderr)
-    shutil.copyfile(ko, os.path.join(modules, "vswitch_i2c.ko"))
+    built = [os.path.join(build, name + ".ko") for name in OWN_MODULES]
+    if result.returncode != 0 or not all(map(os.path.exists, built)):
+        raise VswitchError("our kernel modules did not build:\n" + result.stdout + result.stderr)
+    for ko in built:
+        shutil.copyfile(ko, os.path.join(modules, os.path.basename(ko)))

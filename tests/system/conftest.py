@@ -274,8 +274,14 @@ def set_env(board, entries):
     board.write_partition("ubootenv", 0, vswitch.make_env_image(entries, size))
 
 
+# The fault rules that the virtual machine serves too (through its own
+# I2C and flash modules).
+MACHINE_FAULTS = ("nak ", "cut-at-write ")
+
+
 def set_faults(board, *rules):
-    model_only("fault rules")
+    if not all(rule.startswith(MACHINE_FAULTS) for rule in rules):
+        model_only("fault rules")
     pathlib.Path(board.dev, "faults").write_text("".join(rule + "\n" for rule in rules))
 
 
@@ -337,7 +343,7 @@ class Terminal:
     stdout text that was written later: compare each stream on its own."""
 
     def __init__(self, board, tmp_path, launcher, preload, args=(), timeout=5 * WAIT, tag=True):
-        for option in ("--fast-clock", "--cut-at-file-size", "--target", "--usb-twin"):
+        for option in ("--fast-clock", "--cut-at-file-size", "--target"):
             if any(a.startswith(option) for a in args):
                 model_only(option)
         if "--usb-unplug" in args and args[args.index("--usb-unplug") + 1] == "mount":
@@ -347,8 +353,9 @@ class Terminal:
         self.board = board
         self.tag = tag
         self.link = str(tmp_path / f"console-{os.path.basename(board.path)}")
-        argv = [VSWITCH, "boot", board.path, "--launcher", launcher, "--preload", preload,
-                "--timeout", str(timeout), "--escape", "none", "--console-link", self.link,
+        # The virtual machine's programs meet real devices, not the model.
+        argv = [VSWITCH, "boot", board.path, "--launcher", launcher,
+                *([] if VM else ["--preload", preload]), "--timeout", str(timeout), "--escape", "none", "--console-link", self.link,
                 *(["--stderr-tag", ERR_TAG] if tag else []), *args]
         env = dict(os.environ, SWITCH_BUILD_DIR=BUILD_DIR, TERM="vt100")
         self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -540,6 +547,12 @@ def started(term):
 def open_failed(slot, then=None):
     """The stderr line of a slot file that does not open (no line end)."""
     return f"Failed to open Application image {slot}. Trying {then or f'image {3 - slot}.'}"
+
+
+def cli(*args):
+    """`vswitch ARGS...`, run to its end."""
+    return subprocess.run([VSWITCH, *map(str, args)], capture_output=True, text=True,
+                          timeout=WAIT, stdin=subprocess.DEVNULL)
 
 
 def boot_blocker():

@@ -13,7 +13,8 @@ import pytest
 
 from conftest import (APP_ENDED, BOOT_SLOT, EXTRACTING, FLASH, app_image, devices_log,
                       driver_install, expected_partition, fill_partitions, flip, full_image,
-                      installed_form, make_image, records_of, set_faults, started, user_file)
+                      installed_form, make_image, model_only, records_of, set_faults, started,
+                      user_file)
 
 UNKNOWN = struct.pack(">IIII", 0, 8, 0x07504754, 1) + b"x" * 8
 KERNEL = ("kernel", "7.0.0.1", b"k" * 20000)
@@ -84,6 +85,7 @@ def test_where_an_install_stops_and_what_it_says(case, make_board, terminal, tmp
 
 def test_power_cuts_leave_the_records_before_whole_and_an_install_with_skip_if_same_repairs(
         make_board, terminal, tmp_path):
+    model_only("device log")  # at once: its boots are judged by the log
     image = full_image(tmp_path)
     records = records_of(image)
     flash = [(kind, FLASH[kind][0], record) for kind, _, record in records[:-1]]

@@ -8,9 +8,9 @@ import pathlib
 
 import pytest
 
-from conftest import (APP_ENDED, BOOT_SLOT, BOOTED, ERR_TAG, EXTRACTING, USB_READY, app_image,
-                      devices_log, flip, make_image, press, set_env, set_faults, uboot_payload,
-                      usb_board, user_file, vswitch)
+from conftest import (APP_ENDED, BOOT_SLOT, BOOTED, ERR_TAG, EXTRACTING, USB_READY, VM,
+                      app_image, devices_log, flip, make_image, press, set_env, set_faults,
+                      uboot_payload, usb_board, user_file, vswitch)
 
 OWN, R2 = "QLX5270_OS.img", "QLX5270_replace2_OS.img"
 LISTED = "USB image is in rejected list.\nWould you still like to load it? (y/n) "
@@ -25,14 +25,15 @@ def test_boot_loader_image_installs_and_resets_then_is_skipped(make_board, termi
     t.expect(USB_READY + "Boot image found on USB.\n" + EXTRACTING + "Installing Boot Loader: ")
     assert t.finish() == ("board asked for a reboot", 0)
     assert board.read_partition("uboot", 0, len(payload)) == payload
-    seen = len(devices_log(board))
+    seen = 0 if VM else len(devices_log(board))
     t = terminal(board)
     t.expect(USB_READY + "Boot image found on USB.\n" + EXTRACTING + "Installing Boot Loader: "
              "Image has same version as existing image. Skipping update...\n"
              "No valid image found on USB\nBooting image '1'\nAPP old ")
     assert t.finish() == APP_ENDED
-    assert not [line for line in devices_log(board)[seen:]
-                if line.startswith("mtd-uboot") and (" write " in line or " erase " in line)]
+    if not VM:  # the device model logs every flash request
+        assert not [line for line in devices_log(board)[seen:]
+                    if line.startswith("mtd-uboot") and (" write " in line or " erase " in line)]
 
 
 @pytest.mark.ppc

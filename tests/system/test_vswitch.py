@@ -5,19 +5,13 @@ test_boot_*.py and test_rescue_*.py."""
 
 import os
 import re
-import subprocess
 import termios
 
 import pexpect
 import pytest
 
-from conftest import (APP_ENDED, BUILD_DIR, REPO, VM, VSWITCH, WAIT, app_image, boot_blocker,
+from conftest import (APP_ENDED, BUILD_DIR, REPO, VM, WAIT, app_image, boot_blocker, cli,
                       full_image, records_of, user_file, vswitch)
-
-
-def cli(*args):
-    return subprocess.run([VSWITCH, *map(str, args)], capture_output=True, text=True,
-                          timeout=WAIT, stdin=subprocess.DEVNULL)
 
 
 def test_command_line_makes_boards_and_leaves_other_directories_alone(tmp_path):
