@@ -12,6 +12,7 @@ busybox-static lrzsz util-linux procps iproute2
 dosfstools mtools
 python3 python3-fusepy python3-pytest python3-pexpect python3-matplotlib python3-lzo
 qemu-system-x86 linux-headers-amd64
+stress-ng
 "
 
 missing=""

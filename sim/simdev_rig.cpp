@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -61,19 +62,20 @@ bool inherits_board_fd(const char *board)
 }
 
 // SIMDEV_FAST_CLOCK=N makes every sleep() of this process last 1/N of its
-// time, so that tests of long fixed waits need not wait them out. It is
-// taken out of the environment at start-up: programs that this one starts
-// keep real time.
-unsigned int fast_clock = 1;
+// time, so that tests of long fixed waits need not wait them out; an N below
+// 1 makes a pause long, for a test that must act during it. It is taken out
+// of the environment at start-up: programs that this one starts keep real
+// time.
+double fast_clock = 1;
 
 void take_fast_clock()
 {
     const char *setting = getenv("SIMDEV_FAST_CLOCK");
     if (!setting)
         return;
-    const unsigned long factor = strtoul(setting, nullptr, 10);
-    if (factor > 1 && factor <= 1000000)
-        fast_clock = unsigned(factor);
+    const double factor = strtod(setting, nullptr);
+    if (factor >= 0.0001 && factor <= 1000000)
+        fast_clock = factor;
     unsetenv("SIMDEV_FAST_CLOCK");
 }
 
@@ -218,14 +220,14 @@ bool simdev_clock_is_fast()
 // rounded up, as sleep() does.
 unsigned int simdev_fast_sleep(unsigned int seconds)
 {
-    const unsigned long long nanos = seconds * 1000000000ULL / fast_clock;
-    timespec want = {time_t(nanos / 1000000000ULL), long(nanos % 1000000000ULL)};
+    // Bounded, so that a long pause still fits a 32-bit time_t.
+    const double nanos = std::fmin(seconds * 1e9 / fast_clock, 1e18);
+    timespec want = {time_t(nanos / 1e9), long(std::fmod(nanos, 1e9))};
     timespec left = {0, 0};
     if (nanosleep(&want, &left) == 0)
         return 0;
-    const unsigned long long left_nanos =
-        (unsigned long long)left.tv_sec * 1000000000ULL + (unsigned long long)left.tv_nsec;
-    return unsigned((left_nanos * fast_clock + 999999999ULL) / 1000000000ULL);
+    const double left_nanos = double(left.tv_sec) * 1e9 + double(left.tv_nsec);
+    return unsigned(std::ceil(left_nanos * fast_clock / 1e9));
 }
 
 // qemu-user fails a request it does not translate (I2C_SLAVE, SIOCETHTOOL)

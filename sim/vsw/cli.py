@@ -13,8 +13,9 @@ from vsw.config import from_init_argument, make_config
 from vsw.namespace import namespace_init, status
 from vsw.net import set_cable
 from vsw.power import boot
-from vsw.stick import LAYOUTS, stick_layout, stick_listing
-from vsw.vm import cut_power, machine_cache
+from vsw import qmp
+from vsw.stick import LATER, LAYOUTS, move_stick, stick_layout, stick_listing
+from vsw.vm import cut_power, machine_cache, move_machine_stick
 from vsw.vmkernel import prepare_kernel
 
 
@@ -143,6 +144,18 @@ def cmd_cable(args):
     return 0
 
 
+def cmd_usb(args):
+    board = Board(args.board)
+    board.check()
+    if not os.path.isfile(board.usb):
+        raise VswitchError(f"{board.path} has no USB stick")
+    if qmp.running_machine(board):
+        move_machine_stick(board, args.action == "plug")
+    else:
+        move_stick(board.path, args.action == "plug")
+    return 0
+
+
 def cmd_line(args):
     from vsw import line
     argv = args.program[1:] if args.program[:1] == ["--"] else args.program
@@ -152,6 +165,10 @@ def cmd_line(args):
         return line.run(argv, args.fault, args.baud)
     except ValueError as e:
         raise VswitchError(f"line: {e}")
+
+
+def plug_time(text):
+    return text if text == LATER else float(text)
 
 
 def unplug_time(text):
@@ -188,9 +205,10 @@ def add_boot_options(b):
                    help="boot again after a reboot, up to N times or always (default 0)")
     b.add_argument("--escape", default="^]",
                    help="key that powers off the board from a terminal, ^X or none")
-    b.add_argument("--usb-delay", type=float, default=0.0,
+    b.add_argument("--usb-delay", type=plug_time, default=0.0, metavar="S|later",
                    help="seconds after power-on until the USB stick is plugged in (on the "
-                        "virtual machine: after the launcher started)")
+                        "virtual machine: after the launcher started), or later: when "
+                        "`vswitch usb BOARD plug` says so")
     b.add_argument("--usb-unplug", type=unplug_time, metavar="S|mount",
                    help="seconds after power-on until the USB stick is pulled out, or mount: "
                         "the moment its file system is mounted, before its handler goes on")
@@ -212,8 +230,9 @@ def add_boot_options(b):
     b.add_argument("--mgmt-port", choices=("plugged", "pulled"), metavar="CABLE",
                    help="give the switch a management port \"eth0\" on a lab network, "
                         "its cable plugged or pulled at power-on")
-    b.add_argument("--fast-clock", type=int, metavar="N",
-                   help="the launcher's sleep() lasts 1/N of its time (needs the preload)")
+    b.add_argument("--fast-clock", type=float, metavar="N",
+                   help="the launcher's sleep() lasts 1/N of its time, longer for an N below "
+                        "1 (needs the preload)")
     b.add_argument("--rx", choices=["lrzsz", "missing", "not-executable"], default="lrzsz",
                    help="the switch's /usr/bin/rx: lrzsz's receiver (default), none, or a "
                         "file that may not be run")
@@ -242,6 +261,10 @@ def parser():
     k.add_argument("board")
     k.add_argument("action", choices=("plug", "pull"))
     k.set_defaults(func=cmd_cable)
+    k = sub.add_parser("usb", help="plug or pull the USB stick of a running board")
+    k.add_argument("board")
+    k.add_argument("action", choices=("plug", "pull"))
+    k.set_defaults(func=cmd_usb)
     v = sub.add_parser("vm-kernel", help="fetch Debian's kernel for the virtual machine and "
                                          "build its I2C module (once; reused after)")
     v.add_argument("cache", nargs="?", help="cache directory (default: build/vm, or "

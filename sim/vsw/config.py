@@ -15,6 +15,7 @@ from vsw.board import Board
 from vsw.common import DEFAULT_BUILD_DIR, EM_PPC, PPC_BUILD_DIR, PPC_LAUNCHER, VswitchError
 from vsw.namespace import namespace_ids
 from vsw.rootfs import elf_dependencies, elf_machine, stick_driver
+from vsw.stick import LATER
 from vsw.vm import machine_checks
 
 
@@ -31,7 +32,7 @@ class BootConfig:
     rx: str | None                # the host's lrzsz receiver
     rx_mode: str                  # the switch's rx: lrzsz, missing, not-executable
     usb: str | None               # the stick's image, when one is plugged in
-    usb_delay: float              # seconds until it is plugged in (0: at power-on)
+    usb_delay: float | str        # seconds until it is plugged in (0: at power-on), or "later"
     usb_unplug: float | str | None  # seconds until it is pulled, or "mount"
     usb_twin: bool                # a second stick, sdb, with the first
     stick_driver: dict | None     # the host's files of the stick's FAT driver
@@ -39,7 +40,7 @@ class BootConfig:
     stderr_tag: str | None
     console_link: str | None
     mgmt_port: str | None         # "plugged" or "pulled"
-    fast_clock: int | None
+    fast_clock: float | None      # sleeps last 1/N of their time, longer below 1
     term: str | None
     host_namespaces: dict         # the runner's own, which the switch's must not be
     hostname: str = "vswitch"
@@ -154,9 +155,11 @@ def check_config(cfg, preload):
         machine_checks(cfg)
     if cfg.preload and not os.path.isfile(cfg.preload):
         raise VswitchError(f"device preload not found at {preload}")
-    if cfg.fast_clock is not None and cfg.fast_clock < 1:
-        raise VswitchError("the fast clock's factor must be 1 or more")
+    if cfg.fast_clock is not None and not 0.0001 <= cfg.fast_clock <= 1000000:
+        raise VswitchError("the fast clock's factor must be from 0.0001 to 1000000")
     if cfg.fast_clock and not (cfg.preload or cfg.emulator):
         raise VswitchError("a fast clock needs the device preload")
+    if cfg.usb_delay == LATER and cfg.usb_unplug is not None:
+        raise VswitchError("a stick plugged in later (vswitch usb) is pulled out that way too")
     if cfg.mgmt_port and not (shutil.which("ip") and shutil.which("nsenter")):
         raise VswitchError("a management port needs ip (iproute2) and nsenter (util-linux)")

@@ -13,10 +13,19 @@ Faults (`--fault KIND@BLOCK`, repeatable):
   repeat@N     the switch's ACK of block N is lost, so block N goes again
   skip@N       block N is lost, and its ACK forged, so the next block arrives
                out of sequence
-  cancel@N     CAN CAN goes to the switch instead of block N
+  cancel@N     CAN CAN goes to the switch instead of block N, and nothing of
+               the sender after it; the pair goes again every second until
+               the switch answers with a CAN, since a receiver that empties
+               its input after each answer may have dropped the one before
   can@start    a lone CAN answers the switch's first byte, and what the switch
-               sends in the next 4 s is lost; the sender starts on what follows
+               sends in the next 10 s is lost; the sender starts on what
+               follows (a request the switch sent before the CAN reached it
+               would be taken for one after it: the long silence makes that
+               need a line stalled for seconds)
   stop@eot     after the sender's first EOT nothing more of it gets through
+
+A block ends with a CRC (two bytes) or a checksum (one), as the switch's first
+request asked: "C" or NAK.
 """
 
 import os
@@ -25,11 +34,13 @@ import subprocess
 import sys
 import time
 
-SOH, STX, EOT, ACK, CAN = 0x01, 0x02, 0x04, 0x06, 0x18
+SOH, STX, EOT, ACK, NAK, CAN = 0x01, 0x02, 0x04, 0x06, 0x15, 0x18
+WANT_CRC = ord("C")
 DAMAGED_BYTE = 100  # within the block: header, number, complement, data...
 KINDS = ("drop", "flip", "flip-crc", "repeat", "skip", "cancel")
 EVENTS = ("can@start", "stop@eot")
-MUTE_AFTER_CAN = 4.0
+MUTE_AFTER_CAN = 10.0
+RECANCEL = 1.0  # seconds between CAN CANs until the switch answers one
 
 
 class Pacer:
@@ -80,11 +91,11 @@ def parse_faults(asked):
     return faults, events
 
 
-def take_unit(pending):
+def take_unit(pending, check_bytes):
     """The next thing the sender sent, whole: a block, or one other byte.
     None while a block is still incomplete."""
     if pending[0] in (SOH, STX):
-        size = 3 + (128 if pending[0] == SOH else 1024) + 2
+        size = 3 + (128 if pending[0] == SOH else 1024) + check_bytes
         if len(pending) < size:
             return None
     else:
@@ -103,6 +114,8 @@ class Line:
         self.to_sender = to_sender
         self.blocks = 0
         self.dead = False
+        self.check_bytes = None  # 2 for a CRC, 1 for a checksum, once asked
+        self.recancel_at = None  # when CAN CAN goes again, until answered
         self.resend = None  # a block to send again in place of its ACK
         self.mute_until = None  # the switch's bytes are lost until then
 
@@ -129,17 +142,38 @@ class Line:
             self.to_sender.send(bytes([ACK]))
             return
         elif kind == "cancel":
-            self.to_switch.send(bytes([CAN, CAN]))
+            self.dead = True
+            self.cancel()
             return
         self.to_switch.send(bytes(block))
+
+    def cancel(self):
+        self.to_switch.send(bytes([CAN, CAN]))
+        self.recancel_at = time.monotonic() + RECANCEL
+
+    def wait(self):
+        """Seconds until the line has something to do of its own, or None."""
+        if self.recancel_at is None:
+            return None
+        return max(0.0, self.recancel_at - time.monotonic())
+
+    def tick(self):
+        if self.recancel_at is not None and time.monotonic() >= self.recancel_at:
+            self.cancel()
 
     def from_switch(self, data):
         if self.can_at_start:
             self.can_at_start = False
             self.to_switch.send(bytes([CAN]))
             self.mute_until = time.monotonic() + MUTE_AFTER_CAN
+        if self.recancel_at is not None and CAN in data:
+            self.recancel_at = None  # the switch took the cancel
         if self.mute_until is not None and time.monotonic() < self.mute_until:
             return
+        if self.check_bytes is None:
+            requests = [b for b in data if b in (WANT_CRC, NAK)]
+            if requests:
+                self.check_bytes = 2 if requests[0] == WANT_CRC else 1
         if self.resend is not None and ACK in data:
             at = data.index(ACK)
             self.to_sender.send(data[:at])
@@ -160,7 +194,9 @@ def run(argv, fault_specs=(), baud=None):
     readers = [switch_in, sender_out]
     pending = bytearray()
     while sender_out in readers:
-        for fd in select.select(readers, [], [])[0]:
+        ready = select.select(readers, [], [], line.wait())[0]
+        line.tick()
+        for fd in ready:
             data = os.read(fd, 65536)
             if not data:
                 readers.remove(fd)
@@ -170,6 +206,6 @@ def run(argv, fault_specs=(), baud=None):
                 line.from_switch(data)
             else:
                 pending += data
-                while pending and (unit := take_unit(pending)) is not None:
+                while pending and (unit := take_unit(pending, line.check_bytes or 2)) is not None:
                     line.from_sender(unit)
     return proc.wait()

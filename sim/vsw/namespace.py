@@ -155,21 +155,23 @@ def management_port_ready(fd):
 
 def relay_tagged(read_end, console_fd, tag):
     """Copies what the launcher writes to stderr onto the console, with the
-    tag at the start of every line, until the last writer is gone."""
-    at_line_start = True
+    tag at the start of every line, until the last writer is gone. A line
+    goes out whole, in one write, once its end has come: a program that
+    writes a line in pieces (lrzsz does) would otherwise have the console's
+    other bytes fall inside its tagged line."""
     tag = tag.encode()
+    partial = b""
     while True:
         try:
             data = os.read(read_end, 65536)
         except InterruptedError:
             continue
+        lines = (partial + data).splitlines(keepends=True)
+        partial = lines.pop() if data and lines and not lines[-1].endswith(b"\n") else b""
+        if lines:
+            os.write(console_fd, b"".join(tag + line for line in lines))
         if not data:
             break
-        out = b""
-        for piece in data.splitlines(keepends=True):
-            out += (tag if at_line_start else b"") + piece
-            at_line_start = piece.endswith(b"\n")
-        os.write(console_fd, out)
     os.close(read_end)
 
 

@@ -31,7 +31,7 @@ BEYOND = "198.51.100.1"
 POOL = ("192.0.2.100", "192.0.2.199")
 # Where a running board names its lab, for `vswitch cable`: "PID NETNS".
 LAB_FILE = ".mgmt-lab"
-UNSHARE_WAIT = 10.0
+UNSHARE_WAIT = 60.0  # a loaded machine may take its time to start a process
 
 # udhcpd's files live in a tmpfs of the lab's own mount namespace, so that
 # nothing of the lab outlives its process, even when the runner is killed.

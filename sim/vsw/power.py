@@ -22,6 +22,7 @@ from vsw.console import (Console, console_pty, relay_console, replace_symlink,
                          set_parent_death_signal)
 from vsw.net import LabNetwork
 from vsw.rootfs import build_duma
+from vsw.stick import remove_stick_port
 from vsw.vm import boot_machine
 
 
@@ -63,6 +64,7 @@ def boot_once(board, cfg, console, deadline):
         os.close(master)
         if net is not None:
             net.stop()
+        remove_stick_port(board.path)
         if link and os.path.islink(link):
             os.unlink(link)
         try:

@@ -14,7 +14,7 @@ from vsw.common import VswitchError
 MACHINE_FILE = ".vm-machine"
 
 
-def request(path, *commands, timeout=10.0):
+def request(path, *commands, timeout=60.0):
     """Sends each (command, arguments) and returns the answers."""
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     sock.settimeout(timeout)

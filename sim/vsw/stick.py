@@ -33,6 +33,11 @@ MIN_STICK_KIB = 2048
 SD_MAJOR = 8
 # Where the rig waits for a stick's mount to pull it out (--usb-unplug mount).
 PULL_AT_MOUNT, PULLED = IN_RUN + "/pull-at-mount", IN_RUN + "/pulled"
+# --usb-delay later: the stick comes when `vswitch usb BOARD plug` says so.
+LATER = "later"
+# In the board directory of a running board on the namespaces, the FIFO on
+# which `vswitch usb` asks for a plug or a pull.
+USB_PORT = ".usb-port"
 
 
 def tool(name, package):
@@ -317,8 +322,14 @@ def stick_events(root, cfg):
     pulls it out `usb_unplug` seconds after power-on, or as soon as it is
     mounted ("mount"), if asked; `usb_twin` plugs a second stick, the same
     image as sdb, with the first. Delayed events run in a process of their
-    own."""
+    own. A stick with no timed events is plugged and pulled by `vswitch usb`
+    (`usb_delay` "later": not in at power-on)."""
     sticks = [0, 1] if cfg.usb_twin else [0]
+    if cfg.usb_delay in (0, LATER) and cfg.usb_unplug is None:
+        if cfg.usb_delay == 0:
+            plug_in(root, cfg, sticks)
+        stick_port(root, cfg, sticks, cfg.usb_delay == 0)
+        return
     delay, unplug = cfg.usb_delay or 0, cfg.usb_unplug
     if unplug == "mount":
         pull_at_mount(root, cfg, sticks)
@@ -340,6 +351,54 @@ def stick_events(root, cfg):
             log(cfg.board, f"USB stick event failed: {e}")
         finally:
             os._exit(0)
+
+
+def stick_port(root, cfg, sticks, plugged):
+    """Serves `vswitch usb BOARD plug|pull` in a process of its own: each
+    request is a line on the FIFO USB_PORT, which this process holds open
+    for reading and writing, so that a request waits there while an earlier
+    one is handled, and a command finds nobody to hear it once the board is
+    off."""
+    port = os.path.join(cfg.board, USB_PORT)
+    if os.path.lexists(port):
+        os.unlink(port)
+    os.mkfifo(port, 0o600)
+    if os.fork() == 0:
+        try:
+            with os.fdopen(os.open(port, os.O_RDWR), "r") as requests:
+                for line in requests:
+                    plug = line.strip() == "plug"
+                    if plug == plugged:
+                        log(cfg.board, f"USB stick already {'in' if plug else 'out'}")
+                        continue
+                    (plug_in if plug else pull_out)(root, cfg, sticks)
+                    plugged = plug
+        except Exception as e:  # noqa: BLE001 - reported in the board log
+            log(cfg.board, f"USB stick event failed: {e}")
+        finally:
+            os._exit(0)
+
+
+def move_stick(board_dir, plug):
+    """`vswitch usb BOARD plug|pull` on the namespaces: the request goes to
+    the board's stick port, which plays the events; as with a real stick,
+    the command does not wait for the switch to handle them."""
+    try:  # no reader: ENXIO
+        fd = os.open(os.path.join(board_dir, USB_PORT), os.O_WRONLY | os.O_NONBLOCK)
+    except OSError:
+        raise VswitchError(f"{board_dir} is not running with a stick that this command moves "
+                           "(a stick image, no --usb-unplug, --usb-delay 0 or later)")
+    try:
+        os.write(fd, b"plug\n" if plug else b"pull\n")
+    finally:
+        os.close(fd)
+
+
+def remove_stick_port(board_dir):
+    try:
+        os.unlink(os.path.join(board_dir, USB_PORT))
+    except FileNotFoundError:
+        pass
 
 
 def log(board_dir, text):

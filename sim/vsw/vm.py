@@ -21,7 +21,7 @@ from vsw.common import DEFAULT_BUILD_DIR, IN_BOARD, PARTITION_NAMES, VswitchErro
 from vsw.console import console_pty, relay_console, replace_symlink, set_parent_death_signal
 from vsw.jffs2 import prepare_user_flash, read_back_user_flash
 from vsw.net import MachineLab
-from vsw.stick import disk_name, stick_devices
+from vsw.stick import LATER, disk_name, stick_devices
 from vsw.stick import log as board_log
 from vsw.vmkernel import prepare_kernel
 from vsw.vmroot import build_initramfs, installed_tree
@@ -184,6 +184,35 @@ def boot_conf(board, cfg, erasesize):
     return "".join(f"{k}={shlex.quote(str(v))}\n" for k, v in values.items())
 
 
+def plug_sticks(board, monitor, image, numbers):
+    # The twin's requests go with the first's: the sticks arrive together.
+    qmp.request(monitor, *[request for index in numbers for request in (
+        ("blockdev-add", {"node-name": f"disk{index}", "driver": "raw",
+                          "read-only": bool(index),
+                          "file": {"driver": "file", "filename": image}}),
+        ("device_add", {"driver": "usb-storage", "bus": "xhci.0",
+                        "drive": f"disk{index}", "id": f"stick{index}",
+                        "removable": True, "share-rw": True}))])
+    log_sticks(board, numbers, "USB stick plugged in", " as {}")
+
+
+def pull_sticks(board, monitor, numbers):
+    qmp.request(monitor, *[("device_del", {"id": f"stick{index}"}) for index in numbers])
+    log_sticks(board, numbers, "USB stick pulled out", " ({})")
+
+
+def move_machine_stick(board, plug):
+    """`vswitch usb BOARD plug|pull` on a running virtual machine: the first
+    stick only."""
+    running = qmp.running_machine(board)
+    if running is None:
+        raise VswitchError(f"{board.path} is not running as a virtual machine")
+    if plug:
+        plug_sticks(board, running[1], board.usb, [0])
+    else:
+        pull_sticks(board, running[1], [0])
+
+
 def machine_faults(board):
     """The fault rules of the board that the machine serves: the chips that
     do not answer ("nak BUS ADDR", as BUS-ADDR) and the flash write at which
@@ -217,34 +246,24 @@ def stick_events(board, cfg, monitor, launched):
     namespaces' power-on is the launcher's start, and here the kernel's own
     start comes first and takes seconds."""
     delay, unplug = cfg.usb_delay or 0, cfg.usb_unplug
-    if not launched.wait(120):
+    if not launched.wait(600):
         return
     start = time.monotonic()
     try:
         if cfg.usb and delay > 0:
             time.sleep(delay)
-            # The twin's requests go with the first's: the sticks arrive together.
-            qmp.request(monitor, *[request for index in sticks(cfg) for request in (
-                ("blockdev-add", {"node-name": f"disk{index}", "driver": "raw",
-                                  "read-only": bool(index),
-                                  "file": {"driver": "file", "filename": cfg.usb}}),
-                ("device_add", {"driver": "usb-storage", "bus": "xhci.0",
-                                "drive": f"disk{index}", "id": f"stick{index}",
-                                "removable": True, "share-rw": True}))])
-            log_sticks(board, cfg, "USB stick plugged in", " as {}")
+            plug_sticks(board, monitor, cfg.usb, sticks(cfg))
         if cfg.usb and unplug is not None:
             time.sleep(max(0.0, unplug - (time.monotonic() - start)))
-            qmp.request(monitor, *[("device_del", {"id": f"stick{index}"})
-                                   for index in sticks(cfg)])
-            log_sticks(board, cfg, "USB stick pulled out", " ({})")
+            pull_sticks(board, monitor, sticks(cfg))
     except (VswitchError, OSError) as e:
         board_log(board.path, f"USB stick event failed: {e}")
 
 
-def log_sticks(board, cfg, what, which):
+def log_sticks(board, numbers, what, which):
     """The board log's line of each stick, the twin's naming its disk, as
     the namespaces' runner writes them."""
-    for index in sticks(cfg):
+    for index in numbers:
         board_log(board.path, what + (which.format(disk_name(index)) if index else ""))
 
 
@@ -279,7 +298,7 @@ def boot_machine(board, cfg, console, deadline):
             argv = ["nsenter", f"--net={lab.namespace()}", "--"] + argv
         board.append_log("vswitch: power on")
         if cfg.usb and not cfg.usb_delay:
-            log_sticks(board, cfg, "USB stick plugged in", " as {}")
+            log_sticks(board, sticks(cfg), "USB stick plugged in", " as {}")
         proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=errors, preexec_fn=set_parent_death_signal)
         if link:
@@ -321,7 +340,7 @@ def start_machine(board, cfg, proc, monitor, lab):
         lab.connect_tap()
     qmp.request(monitor, ("cont", {}))
     launched = threading.Event()
-    if cfg.usb and (cfg.usb_delay or cfg.usb_unplug is not None):
+    if cfg.usb and cfg.usb_delay != LATER and (cfg.usb_delay or cfg.usb_unplug is not None):
         threading.Thread(target=stick_events, args=(board, cfg, monitor, launched),
                          daemon=True).start()
     return launched

@@ -46,7 +46,11 @@ PRELOAD = os.path.join(BUILD_DIR, "sim", "libsimdev_preload.so")
 IMGTOOL = os.path.join(BUILD_DIR, "tools", "imgtool")
 DRIVERS = os.path.join(TARGET_DIR, "tests")
 VSWITCH = os.path.join(SIM_DIR, "vswitch")
-WAIT = 60
+# The virtual machine's emulated CPU slows down as much as the build machine
+# is loaded: a boot that takes 6 s alone can take a minute.
+WAIT = 240 if VM else 60
+# The read system call's number on this machine, as /proc/PID/syscall shows it.
+READ_SYSCALL = {"x86_64": "0", "aarch64": "63", "i686": "3"}.get(os.uname().machine, "0")
 
 BOOT_SLOT = vswitch.VPD_BOOT_SLOT
 BOOTED = vswitch.VPD_BOOTED_IMAGE
@@ -309,6 +313,16 @@ def log_since_power_on(board):
     return lines[starts[-1] + 1:] if starts else lines
 
 
+def wait_until(condition, what, timeout=WAIT):
+    """Polls `condition` (the board's files, as a test can see them while it
+    runs) until it holds."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{what} never came")
+        time.sleep(0.05)
+
+
 def in_order(lines, wanted):
     """Whether `wanted` occur in `lines` as whole lines in this order."""
     it = iter(lines)
@@ -328,7 +342,7 @@ class Terminal:
     Stderr lines reach the console through a relay, so one may show up after
     stdout text that was written later: compare each stream on its own."""
 
-    def __init__(self, board, tmp_path, launcher, preload, args=(), timeout=300, tag=True):
+    def __init__(self, board, tmp_path, launcher, preload, args=(), timeout=5 * WAIT, tag=True):
         for option in ("--fast-clock", "--cut-at-file-size", "--target"):
             if any(a.startswith(option) for a in args):
                 model_only(option)
@@ -337,6 +351,7 @@ class Terminal:
         if elf_machine(launcher) == vswitch.EM_PPC:
             model_only("PowerPC CPU")
         self.board = board
+        self.tag = tag
         self.link = str(tmp_path / f"console-{os.path.basename(board.path)}")
         # The virtual machine's programs meet real devices, not the model.
         argv = [VSWITCH, "boot", board.path, "--launcher", launcher,
@@ -425,6 +440,7 @@ class Terminal:
                                 stderr=subprocess.PIPE, bufsize=0)
         peer_out, to_peer = proc.stdout.fileno(), proc.stdin.fileno()
         deadline = time.monotonic() + timeout
+        held = b""
         try:
             while time.monotonic() < deadline:
                 ready = select.select([self.fd, peer_out], [], [], 0.5)[0]
@@ -434,8 +450,9 @@ class Terminal:
                         self.ended = True
                         raise AssertionError("the board ended during the transfer")
                     self._take(data)
+                    heard, held = without_tagged_lines(held + data) if self.tag else (data, b"")
                     with contextlib.suppress(BrokenPipeError):
-                        os.write(to_peer, data)
+                        os.write(to_peer, heard)
                     if on_start:
                         on_start()
                         on_start = None
@@ -460,10 +477,56 @@ class Terminal:
         lines = [line for line in self.text.split("\n") if line.startswith("vswitch: ")]
         return (lines[-1][len("vswitch: "):] if lines else None), self.proc.wait(timeout=WAIT)
 
+    def reading_console(self):
+        """Whether a program of the board (on the namespaces) waits in
+        read() on its standard input, the console, as the kernel shows a
+        blocked system call in /proc/PID/syscall."""
+        for pid in descendants(self.proc.pid):
+            try:
+                with open(f"/proc/{pid}/syscall") as f:
+                    if f.read().split()[:2] == [READ_SYSCALL, "0x0"]:
+                        return True
+            except (OSError, IndexError):
+                pass
+        return False
+
     def kill(self):
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+
+
+def descendants(pid):
+    """The processes that `pid` started, and theirs, by the host's numbers."""
+    children = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                parent = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            continue
+        children.setdefault(parent, []).append(int(entry))
+    found, todo = [], list(children.get(pid, []))
+    while todo:
+        found.append(todo.pop())
+        todo += children.get(found[-1], [])
+    return found
+
+
+def without_tagged_lines(data):
+    """Console bytes as the peer on the line hears them, and a tail held
+    back until its line is whole. The tagged stderr lines are the test's
+    record: they reach the console through a relay, so out of order with
+    the protocol's bytes, and a sender that took one for an answer would
+    misread the exchange (lrzsz's sx, after its last EOT, empties its input
+    on any byte but ACK, the ACK behind it included)."""
+    tag = ERR_TAG.encode()
+    data = re.sub(re.escape(tag) + rb"[^\n]*\n", b"", data)
+    at = data.find(tag)
+    if at < 0:  # a line's tag may be cut short too
+        at = next((len(data) - n for n in range(len(tag) - 1, 0, -1)
+                   if data.endswith(tag[:n])), len(data))
+    return data[:at], data[at:]
 
 
 def launcher_lines(term):
@@ -550,9 +613,13 @@ def driver(name):
 
 def press(term, key):
     """Presses one key once the switch reads single keys. A key typed while
-    the console is still cooked would be echoed by the line discipline too,
-    and a Ctrl-C that comes before the read starts only sets the flag."""
+    the console is still cooked would be echoed by the line discipline too.
+    A Ctrl-C that comes after the switch to single keys but before the read
+    starts only sets the flag, and the read then waits for another key: on
+    the namespaces it goes once the switch is seen waiting in its read."""
     term.wait_line(lambda attrs: not attrs[3] & termios.ICANON)
+    if key in ("\x03", b"\x03") and not VM:
+        wait_until(term.reading_console, "the switch's read of a key")
     term.send(key)
 
 

@@ -9,8 +9,9 @@ from collections import namedtuple
 
 import pytest
 
-from conftest import (APP_ENDED, BOOT_SLOT, BOOTED, app_archive, app_image, diags_image, flip,
-                      launcher_lines, make_image, open_failed, rows, set_faults, started, vswitch)
+from conftest import (APP_ENDED, BOOT_SLOT, BOOTED, app_image, devices_log, diags_image, flip,
+                      launcher_lines, make_image, open_failed, rows, set_faults, started, vswitch,
+                      wait_until)
 
 RESET_END = ("board asked for a reboot", 0)
 
@@ -113,14 +114,14 @@ def test_vpd_boot_slot_chooses_the_first_slot_and_the_other_is_tried_next(
 
 
 def test_sigint_during_the_boot_changes_nothing(make_board, terminal, tmp_path):
-    # A large record to skip keeps the launcher busy for a while; with the
-    # one-second pause before the unpack, the Ctrl-C sent on seeing the boot
-    # message reaches the launcher itself, not the unpack.
-    filler = make_image(tmp_path, [("kernel", "1.0.0.0", os.urandom(4 << 20))])
-    image1 = filler + make_image(tmp_path, [("application", "1.0.0.1", app_archive("one"))])
-    board = make_board(image1=image1, image2=app_image(tmp_path, "two"), boot_slot=1)
-    t = terminal(board)
+    # The Ctrl-C is sent once the device log shows the launcher in its pause
+    # before the unpack, which the slow clock makes last until a signal cuts
+    # it short: the key reaches the launcher itself, never the unpack.
+    board = make_board(image1=app_image(tmp_path, "one"), image2=app_image(tmp_path, "two"),
+                       boot_slot=1)
+    t = terminal(board, args=["--fast-clock", "0.001"])
     t.expect("Booting image '1'\n")
+    wait_until(lambda: "sleep 1" in devices_log(board), "the pause before the unpack")
     t.send("\x03")
     assert t.finish() == APP_ENDED
     # The line discipline echoes ^C (so the key did raise SIGINT); the

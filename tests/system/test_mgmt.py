@@ -9,7 +9,7 @@ import subprocess
 
 import pytest
 
-from conftest import ERR_TAG, VM, VSWITCH, devices_log, driver, press, type_line
+from conftest import ERR_TAG, VM, VSWITCH, WAIT, devices_log, driver, press, type_line
 
 DHCP_Q = "Confirm: Use DHCP for network configuration? y/N: "
 IP, MASK, GW = "IP addr    :", "Netmask    :", "Gateway    :"
@@ -21,7 +21,7 @@ FAST = () if VM else ("--fast-clock", "20")
 STATIC = ["ifconfig eth0 192.0.2.10", "ifconfig eth0 down",
           "ifconfig eth0 netmask 255.255.255.0", "ifconfig eth0 up",
           "route add default gw 192.0.2.1"]
-LOOK = "ip addr show eth0; ip route; ping -c 1 -W 5 198.51.100.1"
+LOOK = "ip addr show eth0; ip route; ping -c 1 -W 30 198.51.100.1"
 
 
 def result(r, flag=0):
@@ -38,7 +38,7 @@ def boot(terminal, board, *args):
     return t
 
 
-def console(t, timeout=60):
+def console(t, timeout=WAIT):
     """The console text up to the next driver prompt, without stderr lines."""
     return re.sub(re.escape(ERR_TAG) + r"[^\n]*\n", "", t.expect(DRIVER, timeout))
 

@@ -27,16 +27,18 @@ def damaged(board):
         f.write(bytes(512))  # the boot sector
 
 
-# How the stick comes, and the dots the wait shows: None for no wait at all.
+# How the stick comes ("later": once the wait has shown its first dot), and
+# the dots the wait shows: None for no wait at all.
+LATE = ["--usb-delay", "later"]
 WAITS = {
-    "late": (["--usb-delay", "4"], None, range(1, 10)),
+    "late": (LATE, None, range(1, 10)),
     "never": ([], lambda b: subprocess.run([VSWITCH, "set", b.path, "--no-usb"], check=True),
               [10]),
     "damaged": ([], damaged, [10]),
     "present": ([], None, [0]),
     "bare": ([], lambda b: vswitch.make_stick(b.usb, list(NOTES.items()), "bare"), [0]),
-    "bare-late": (["--usb-delay", "4"],
-                  lambda b: vswitch.make_stick(b.usb, list(NOTES.items()), "bare"), range(1, 10)),
+    "bare-late": (LATE, lambda b: vswitch.make_stick(b.usb, list(NOTES.items()), "bare"),
+                  range(1, 10)),
     "212": ([], lambda b: b.set_vpd(vswitch.VPD_USB_BOOT, 212), None),
     "214": ([], lambda b: b.set_vpd(vswitch.VPD_USB_BOOT, 214), None),
 }
@@ -50,7 +52,11 @@ def test_wait_for_the_stick(case, make_board, terminal, tmp_path):
     if change:
         change(board)
     t = terminal(board, args=args)
-    booting = t.expect("Booting image '1'\n")
+    booting = ""
+    if args == LATE:
+        booting = t.expect(USB_WAIT + ".") + USB_WAIT + "."
+        subprocess.run([VSWITCH, "usb", board.path, "plug"], check=True)
+    booting += t.expect("Booting image '1'\n")
     assert t.expect("APP old ") == ""
     assert t.finish() == APP_ENDED
     if dots is None:
@@ -72,7 +78,7 @@ def test_wait_for_the_stick(case, make_board, terminal, tmp_path):
 @pytest.mark.vm
 def test_pulled_stick_loses_its_sign_before_its_mount(make_board, terminal, stand_in):
     board = make_board(usb=NOTES)
-    t = terminal(board, args=["--usb-unplug", "3"], launcher=stand_in(
+    t = terminal(board, launcher=stand_in(
         "until [ -e /tmp/usb ]; do sleep 0.1; done\n"
         "echo \"ready=$(cat /tmp/usb) [$(ls /mnt/usb)]\"\n"
         "while [ -e /tmp/usb ]; do\n"
@@ -81,6 +87,7 @@ def test_pulled_stick_loses_its_sign_before_its_mount(make_board, terminal, stan
         "while grep -q ' /mnt/usb ' /proc/mounts; do sleep 0.1; done\n"
         "echo gone\n"))
     t.expect("ready=sda1 [Notes.txt]\n")
+    subprocess.run([VSWITCH, "usb", board.path, "pull"], check=True)
     assert t.expect("gone\n") == ""
     assert t.finish() == ("launcher exited with status 0", 1)
     assert in_order(t.log(), ["vswitch: USB stick plugged in", "mount -t vfat -o ro /dev/sda1 "

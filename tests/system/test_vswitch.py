@@ -46,14 +46,14 @@ stty raw -echo 115200; echo raw; head -c 5 | od -An -tx1
 while ! test -e /tmp/usb; do sleep 0.2; done; echo "stick=[$(ls /mnt/usb)]"
 echo scratch > /tmp/scratch; echo from-first-boot > /user/kept
 printf FLASH | dd of=/.vswitch/dev/mtd-kernel.bin bs=1 seek=16 conv=notrunc 2>/dev/null
-reboot; sleep 5; echo still alive\n"""
+reboot; sleep 60; echo still alive\n"""
 
 
 def test_two_power_ons_of_one_board(make_board, stand_in, terminal):
     board = make_board(usb={"QLX5270_OS.img": b"x"})
     # An escape key is set, but the console is a pipe: every byte must pass.
     t = terminal(board, stand_in(LIFE.replace("HOSTFILE", f"{REPO}/README.md")), "none",
-                 ["--reboots", "1", "--usb-delay", "3", "--escape", "^]"], tag=False)
+                 ["--reboots", "1", "--usb-delay", "later", "--escape", "^]"], tag=False)
     seen = t.expect("ready\n")
     if not VM:  # the namespaces' own: a few processes, BusyBox and scripts only
         assert re.search(r"pid=\d procs=\d host=vswitch cat: .*No such file", seen), seen
@@ -65,6 +65,7 @@ def test_two_power_ons_of_one_board(make_board, stand_in, terminal):
     t.expect("got SIGINT\nraw\n")
     t.send(b"\x1d\x03ab\n")
     t.expect("1d 03 61 62 0a")
+    assert cli("usb", board.path, "plug").returncode == 0
     t.expect("stick=[QLX5270_OS.img]")
     t.expect("vswitch: power on again (1 of 1)\nagain tmp=[] kept=from-first-boot\n")
     iflag, oflag, _, lflag, ispeed, ospeed, _ = t.line_settings()  # reset at power-on
