@@ -5,8 +5,10 @@
 #   build/fuzz  the fuzz targets, clang with libFuzzer, ASan and UBSan
 #   build/ppc   cross build for the 32-bit big-endian PowerPC target: the
 #               launcher as a switch carries it, tests and benchmarks static
-#   build/vm    the virtual machine's kernel (Debian's, fetched once) and
-#               its I2C module, built against Debian's headers
+#   build/vm    the x86 machine's kernel (Debian's, fetched once) and our
+#               modules, built against Debian's headers
+#   the PowerPC machine's kernel, I2C module and BusyBox, built once from
+#   Debian's sources into /var/cache/vswitch/ppc (or $SWITCH_PPC_CACHE)
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -25,3 +27,4 @@ configure build/ppc -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 configure build/fuzz -DCMAKE_BUILD_TYPE=Debug -DFUZZ=ON \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 sim/vswitch vm-kernel build/vm
+sim/vswitch vm-kernel --target ppc

@@ -15,6 +15,8 @@ from vsw.net import set_cable
 from vsw.power import boot
 from vsw import qmp
 from vsw.stick import LATER, LAYOUTS, move_stick, stick_layout, stick_listing
+from vsw.ppcbusybox import prepare_ppc_busybox
+from vsw.ppckernel import prepare_ppc_kernel
 from vsw.vm import cut_power, machine_cache, move_machine_stick
 from vsw.vmkernel import prepare_kernel
 
@@ -125,6 +127,12 @@ def cmd_boot(args):
 
 
 def cmd_vm_kernel(args):
+    if args.target == "ppc":
+        vmlinux, modules = prepare_ppc_kernel()
+        busybox, _links = prepare_ppc_busybox()
+        print(f"vswitch: PowerPC machine kernel {vmlinux}, I2C module in {modules}, "
+              f"BusyBox {busybox}")
+        return 0
     vmlinux, modules = prepare_kernel(args.cache or machine_cache())
     print(f"vswitch: virtual machine kernel {vmlinux}, modules in {modules}")
     return 0
@@ -185,8 +193,9 @@ def add_boot_options(b):
     and the stick, the power's limits."""
     b.add_argument("--target", choices=("host", "ppc"), default="host",
                    help="the launcher's build: host (default), or ppc for the PowerPC "
-                        f"build's launcher with the device model ({PPC_BUILD_DIR}/"
-                        f"{PPC_LAUNCHER}), run under qemu-ppc-static")
+                        f"build's launcher: with the device model ({PPC_BUILD_DIR}/"
+                        f"{PPC_LAUNCHER}) under qemu-ppc-static on the namespaces, as "
+                        "shipped on the PowerPC e500 machine with --machine vm")
     b.add_argument("--machine", choices=("ns", "vm"),
                    default=os.environ.get("SWITCH_MACHINE", "ns"),
                    help="ns: the launcher in private namespaces with the device model (default, "
@@ -268,7 +277,10 @@ def parser():
     v = sub.add_parser("vm-kernel", help="fetch Debian's kernel for the virtual machine and "
                                          "build its I2C module (once; reused after)")
     v.add_argument("cache", nargs="?", help="cache directory (default: build/vm, or "
-                                            "$SWITCH_VM_CACHE)")
+                                            "$SWITCH_VM_CACHE; the PowerPC machine's: "
+                                            "/var/cache/vswitch/ppc or $SWITCH_PPC_CACHE)")
+    v.add_argument("--target", choices=("host", "ppc"), default="host",
+                   help="ppc: build the PowerPC machine's kernel, I2C module and BusyBox")
     v.set_defaults(func=cmd_vm_kernel)
     u = sub.add_parser("cut", help="cut the power of a board running as a virtual machine")
     u.add_argument("board")
