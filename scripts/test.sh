@@ -3,8 +3,9 @@
 # runs the unit tests with sanitizers and on PowerPC under qemu-ppc, then the
 # system tests against the host build, those marked ppc against the
 # PowerPC launcher under qemu-ppc, and those marked vm on the full-system
-# virtual machine. SWITCH_TARGET=ppc runs all of them against the PowerPC
-# launcher as well; SWITCH_MACHINE=vm all that the machine can serve on it.
+# virtual machines, x86 and PowerPC. SWITCH_TARGET=ppc runs all of them
+# against the PowerPC launcher as well; SWITCH_MACHINE=vm all that the
+# machines can serve on them.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -35,11 +36,15 @@ SWITCH_MACHINE=ns SWITCH_TARGET=ppc SWITCH_BUILD_DIR="$PWD/build/host" \
     /usr/bin/python3 -m pytest -q "$@" tests/system
 
 if [ "${SWITCH_MACHINE:-}" = vm ]; then
-    echo "== system tests, all the machine can serve, on the virtual machine"
+    echo "== system tests, all the machines can serve, on the virtual machines"
     set --
 else
-    echo "== system tests marked vm, on the virtual machine (Debian's kernel, real drivers)"
+    echo "== system tests marked vm, on the x86 machine (Debian's kernel, real drivers)"
     set -- -m vm
 fi
 SWITCH_MACHINE=vm SWITCH_TARGET=host SWITCH_BUILD_DIR="$PWD/build/host" \
+    /usr/bin/python3 -m pytest -q "$@" tests/system
+
+echo "== the same on the PowerPC e500 machine (the shipped launcher, NOR flash, the SoC's I2C)"
+SWITCH_MACHINE=vm SWITCH_TARGET=ppc SWITCH_BUILD_DIR="$PWD/build/host" \
     /usr/bin/python3 -m pytest -q "$@" tests/system

@@ -168,7 +168,8 @@ static int chip_start(struct chip *c, int nr, const char *path)
 
 static int __init vswitch_i2c_init(void)
 {
-	int err = chip_start(&chips[0], 0, vpd_file);
+	/* Without vpd_file, bus 0 is the SoC's own controller and its EEPROM. */
+	int err = vpd_file ? chip_start(&chips[0], 0, vpd_file) : 0;
 
 	if (!err)
 		err = chip_start(&chips[1], 1, regs_file);

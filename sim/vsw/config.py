@@ -46,6 +46,7 @@ class BootConfig:
     hostname: str = "vswitch"
     duma: str | None = None       # the DUMA stand-in library, built for the boot
     prepare: str | None = None    # a script run as root before the start-up
+    target: str = "host"          # the CPU: "host", or "ppc" (qemu-ppc, or the PowerPC machine)
 
 
 @dataclass(frozen=True)
@@ -123,7 +124,10 @@ def make_config(args):
     board.check()
     busybox = host_tools()
     build = os.environ.get("SWITCH_BUILD_DIR", DEFAULT_BUILD_DIR)
-    default_launcher = (os.path.join(PPC_BUILD_DIR, PPC_LAUNCHER) if args.target == "ppc"
+    # The PowerPC machine boots the launcher as shipped; under qemu-ppc the
+    # one with the device model linked in.
+    ppc_launcher = "src/launcher" if args.machine == "vm" else PPC_LAUNCHER
+    default_launcher = (os.path.join(PPC_BUILD_DIR, ppc_launcher) if args.target == "ppc"
                         else os.path.join(build, "src", "launcher"))
     launcher = find_program(args.launcher or default_launcher, "launcher")
     # The device model's preload serves the namespaces' machine only.
@@ -133,8 +137,9 @@ def make_config(args):
     rx = shutil.which("rx")
     cfg = BootConfig(
         board=board.path, machine=args.machine, build=build, launcher=launcher,
-        emulator=target_emulator(launcher),
-        target_preload=target_preload_for(launcher, args.target_preload),
+        emulator=None if args.machine == "vm" else target_emulator(launcher),
+        target_preload=(None if args.machine == "vm" else
+                        target_preload_for(launcher, args.target_preload)),
         preload=None if preload == "none" else os.path.abspath(preload),
         busybox=busybox, rx=os.path.realpath(rx) if rx else None, rx_mode=args.rx,
         usb=board.usb if stick else None, usb_delay=args.usb_delay,
@@ -145,7 +150,8 @@ def make_config(args):
         console_link=os.path.abspath(args.console_link) if args.console_link else None,
         mgmt_port=args.mgmt_port, fast_clock=args.fast_clock, term=os.environ.get("TERM"),
         host_namespaces=namespace_ids(),
-        prepare=os.path.abspath(args.prepare) if args.prepare else None)
+        prepare=os.path.abspath(args.prepare) if args.prepare else None,
+        target=args.target)
     check_config(cfg, preload)
     return cfg
 

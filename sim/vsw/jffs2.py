@@ -19,7 +19,6 @@ import zlib
 from vsw.common import VswitchError
 
 MAGIC = 0x1985
-MAGIC_BYTES = struct.pack("<H", MAGIC)
 ACCURATE = 0x2000          # cleared on NOR to mark a node obsolete
 DIRENT, INODE = 0xE001, 0xE002
 DIRENT_SIZE, INODE_SIZE = 40, 68
@@ -69,23 +68,25 @@ def decompress(kind, data, length):
     raise VswitchError(f"the user partition holds data compressed with kind {kind}")
 
 
-def nodes(image):
-    """(type, offset, totlen) of every node whose header CRC holds."""
+def nodes(image, order):
+    """(type, offset, totlen) of every node whose header CRC holds; `order`
+    is the byte order ("<" little-endian, ">" big-endian)."""
+    magic_bytes = struct.pack(order + "H", MAGIC)
     pos = 0
     while pos + 12 <= len(image):
-        magic, kind, total, hdr_crc = struct.unpack_from("<HHII", image, pos)
+        magic, kind, total, hdr_crc = struct.unpack_from(order + "HHII", image, pos)
         if magic == MAGIC and crc(image[pos:pos + 8]) == hdr_crc and 12 <= total <= len(image) - pos:
             yield kind, pos, total
             pos += (total + 3) & ~3
             continue
-        pos = next_magic(image, pos + 4)
+        pos = next_magic(image, pos + 4, magic_bytes)
 
 
-def next_magic(image, pos):
+def next_magic(image, pos, magic_bytes):
     """Where the next node could start: the magic, 4-byte aligned (or past
     the end). Erased flash between nodes is skipped at once."""
     while True:
-        pos = image.find(MAGIC_BYTES, pos)
+        pos = image.find(magic_bytes, pos)
         if pos < 0:
             return len(image)
         if pos % 4 == 0:
@@ -93,12 +94,12 @@ def next_magic(image, pos):
         pos += 1
 
 
-def scan(image):
+def scan(image, order):
     """({ino: (parent, name)} of live entries, {ino: (mode, bytes)})."""
     dirents, inodes = {}, {}
-    for kind, pos, total in nodes(image):
+    for kind, pos, total in nodes(image, order):
         if kind == DIRENT and total >= DIRENT_SIZE:
-            f = struct.unpack_from("<IIIIBB2xII", image, pos + 12)
+            f = struct.unpack_from(order + "IIIIBB2xII", image, pos + 12)
             pino, version, ino, _mctime, nsize, _type, node_crc, name_crc = f
             name = image[pos + DIRENT_SIZE:pos + DIRENT_SIZE + nsize]
             if crc(image[pos:pos + 32]) != node_crc or crc(name) != name_crc:
@@ -107,7 +108,7 @@ def scan(image):
             if key not in dirents or dirents[key][0] < version:
                 dirents[key] = (version, ino)
         elif kind == INODE and total >= INODE_SIZE:
-            f = struct.unpack_from("<IIIHHIIIIIIIBBHII", image, pos + 12)
+            f = struct.unpack_from(order + "IIIHHIIIIIIIBBHII", image, pos + 12)
             ino, version, mode, _u, _g, isize = f[:6]
             offset, csize, dsize, compr, _uc, _fl, data_crc, node_crc = f[9:]
             data = image[pos + INODE_SIZE:pos + INODE_SIZE + csize]
@@ -130,9 +131,9 @@ def scan(image):
     return names, files
 
 
-def read_back(image, directory):
+def read_back(image, directory, order="<"):
     """Replaces the files of `directory` with those the JFFS2 image holds."""
-    names, files = scan(image)
+    names, files = scan(image, order)
     for entry in os.listdir(directory):
         path = os.path.join(directory, entry)
         shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
@@ -181,13 +182,14 @@ def stamp_path(board):
     return os.path.join(board.path, "dev", STAMP)
 
 
-def prepare_user_flash(board, erasesize):
+def prepare_user_flash(board, erasesize, big_endian=False):
     """Before power-on: when the user files are no longer what the flash was
-    last read back as, the flash gets a new image of them."""
-    digest = tree_digest(board.user)
+    last read back as, or the flash was made in the other byte order (the
+    PowerPC machine's kernel is big-endian), the flash gets a new image."""
+    stamp = stamp_text(board, big_endian)
     try:
         with open(stamp_path(board)) as f:
-            if f.read().strip() == digest:
+            if f.read().strip() == stamp:
                 return
     except OSError:
         pass
@@ -196,8 +198,9 @@ def prepare_user_flash(board, erasesize):
     mkfs = shutil.which("mkfs.jffs2", path="/usr/sbin:/sbin:/usr/bin")
     if not mkfs:
         raise VswitchError("mkfs.jffs2 not found (install mtd-utils)")
+    order = "--big-endian" if big_endian else "--little-endian"
     with tempfile.NamedTemporaryFile(prefix="vswitch-jffs2-") as out:
-        result = subprocess.run([mkfs, "--little-endian", f"--eraseblock={erasesize}",
+        result = subprocess.run([mkfs, order, f"--eraseblock={erasesize}",
                                  f"--pad={size}", "--squash", "-r", board.user, "-o", out.name],
                                 capture_output=True, text=True)
         image = out.read()
@@ -207,12 +210,16 @@ def prepare_user_flash(board, erasesize):
     with open(flash, "r+b") as f:
         f.write(image)
     with open(stamp_path(board), "w") as f:
-        f.write(digest + "\n")
+        f.write(stamp + "\n")
 
 
-def read_back_user_flash(board):
+def stamp_text(board, big_endian):
+    return tree_digest(board.user) + (" big-endian" if big_endian else "")
+
+
+def read_back_user_flash(board, big_endian=False):
     """After power-off: the board's user files become what the flash holds."""
     with open(board.partition_file("user-char"), "rb") as f:
-        read_back(f.read(), board.user)
+        read_back(f.read(), board.user, ">" if big_endian else "<")
     with open(stamp_path(board), "w") as f:
-        f.write(tree_digest(board.user) + "\n")
+        f.write(stamp_text(board, big_endian) + "\n")

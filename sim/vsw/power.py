@@ -146,7 +146,9 @@ def boot(cfg, timeout=None, reboots=0, escape=b"\x1d"):
     signal.signal(signal.SIGTERM, hang_up)
     cache = scratch.make("vswitch-cache-")
     try:
-        cfg = dataclasses.replace(cfg, duma=build_duma(cache))
+        on_ppc = cfg.machine == "vm" and cfg.target == "ppc"
+        cfg = dataclasses.replace(cfg, duma=build_duma(
+            cache, "powerpc-linux-gnu-gcc" if on_ppc else "cc"))
         with console:
             if console.escape is not None:
                 console.say("vswitch: console attached; Ctrl-] powers the board off")

@@ -326,12 +326,12 @@ def mount_kernel_views(root, board):
     sys_mount(board, os.path.join(root, IN_BOARD.lstrip("/")), None, MS_BIND)
 
 
-def build_duma(cache_dir):
+def build_duma(cache_dir, cc="cc"):
     """An empty shared object named as the DUMA library: the memory checker
     is not modelled, but a preload of it must load as it does on the switch.
     It logs that it was loaded. None when no C compiler is installed."""
     source = os.path.join(ROOTFS_SRC, "libduma.c")
-    cc = shutil.which("cc")
+    cc = shutil.which(cc)
     if not cc or not os.path.exists(source):
         return None
     out = os.path.join(cache_dir, "libduma.so.0.0.0")

@@ -11,20 +11,26 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import termios
 import threading
 import time
 
 from vsw import qmp, scratch
 from vsw.board import Board
-from vsw.common import DEFAULT_BUILD_DIR, IN_BOARD, PARTITION_NAMES, VswitchError
+from vsw.common import (BUS1_FILE, DEFAULT_BUILD_DIR, EEPROM_FILE, EM_PPC, IN_BOARD,
+                        PARTITION_NAMES, PPC_BUILD_DIR, VswitchError)
 from vsw.console import console_pty, relay_console, replace_symlink, set_parent_death_signal
+from vsw.linemirror import LineMirror
 from vsw.jffs2 import prepare_user_flash, read_back_user_flash
 from vsw.net import MachineLab
+from vsw.rootfs import elf_machine
 from vsw.stick import LATER, disk_name, stick_devices
 from vsw.stick import log as board_log
 from vsw.vmkernel import prepare_kernel
-from vsw.vmroot import build_initramfs, installed_tree
+from vsw.ppckernel import prepare_ppc_kernel
+from vsw.ppcmachine import (NOR_SECTOR, assemble_flash, check_vpd, flash_layout, ppc_parts,
+                            ppc_qemu_argv,
+                            ppc_termios_to_host, write_back_flash)
+from vsw.vmroot import build_initramfs, host_parts, installed_tree
 
 # Made by scripts/build.sh; another with SWITCH_VM_CACHE.
 DEFAULT_CACHE = os.path.join(os.path.dirname(DEFAULT_BUILD_DIR), "vm")
@@ -84,6 +90,14 @@ def qemu_argv(board, cfg, accel, vmlinux, initramfs, monitor, console_pty, kerne
             "-device", "qemu-xhci,id=xhci"]
     if os.path.exists(QBOOT):
         argv += ["-bios", QBOOT]
+    return argv
+
+
+def device_argv(cfg, ppc):
+    """The sticks present at power-on and the management port's adapter
+    (the e500's PCI gives the e1000e its interrupts by MSI, which the
+    plain e1000 lacks)."""
+    argv = []
     if cfg.usb and not cfg.usb_delay:
         for index in sticks(cfg):
             drive = ",readonly=on" if index else ""
@@ -92,73 +106,8 @@ def qemu_argv(board, cfg, accel, vmlinux, initramfs, monitor, console_pty, kerne
                                 "removable=on,share-rw=on"]
     if cfg.mgmt_port:
         argv += ["-netdev", "tap,id=mgmt,ifname=lab0,script=no,downscript=no",
-                 "-device", "e1000,netdev=mgmt"]
+                 "-device", ("e1000e" if ppc else "e1000") + ",netdev=mgmt"]
     return argv
-
-
-class LineMirror:
-    """A pty outside the machine that holds the console UART's line settings
-    as the machine's kernel has them (reported by its ttywatch): what
-    `--console-link` shows an onlooker, who must never read or write it.
-
-    The launcher leaves raw mode after each key and returns to it within
-    moments, faster than ttywatch polls. So console output makes the mirror
-    cooked until ttywatch has answered a request sent after that output:
-    an onlooker waiting for raw mode never sees raw mode that is past."""
-
-    def __init__(self, pair, requests):
-        self.master, self.slave = pair
-        self.path = os.ttyname(self.slave)
-        self.requests = requests  # the machine's side of ttywatch's channel
-        self.count = 0            # requests sent
-        self.asked = 0            # the request awaited, 0 when none
-        self.again = False        # output came after that request
-        self.stale = False
-        self.heard = False        # ttywatch has spoken, so it is listening
-
-    def report(self, words):
-        if words[:1] != ["tty"] or len(words) != 9:
-            return
-        self.heard = True
-        answer = int(words[1])
-        if self.stale and (answer == 0 or answer != self.asked):
-            return
-        if answer and answer == self.asked:
-            self.asked = 0
-            if self.again:
-                self.again = False
-                self.ask()
-            else:
-                self.stale = False
-        iflag, oflag, cflag, lflag, ispeed, ospeed = (int(w) for w in words[2:8])
-        cc = list(bytes.fromhex(words[8]))[:termios.NCCS]
-        termios.tcsetattr(self.slave, termios.TCSANOW,
-                          [iflag, oflag, cflag, lflag, ispeed, ospeed, cc])
-
-    def output(self):
-        if not self.heard:
-            return
-        if not self.stale:
-            self.stale = True
-            attrs = termios.tcgetattr(self.slave)
-            attrs[3] |= termios.ICANON
-            termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
-        if self.asked:
-            self.again = True
-        else:
-            self.ask()
-
-    def ask(self):
-        self.count += 1
-        self.asked = self.count
-        try:
-            os.write(self.requests, b"%d\n" % self.asked)
-        except OSError:
-            pass
-
-    def close(self):
-        os.close(self.master)
-        os.close(self.slave)
 
 
 def sticks(cfg):
@@ -166,15 +115,19 @@ def sticks(cfg):
     return [0, 1] if cfg.usb_twin else [0]
 
 
-def boot_conf(board, cfg, erasesize):
+def boot_conf(board, cfg, erasesize, ppc):
     nak, cut_at_write = machine_faults(board)
     at_power_on = cfg.usb and not cfg.usb_delay
+    # The PowerPC machine's bus 0 is the SoC's controller with QEMU's EEPROM.
+    vpd = "" if ppc else f"vpd_file={IN_BOARD}/dev/{EEPROM_FILE} "
     values = {
+        "FLASH": "nor" if ppc else "module",
+        "CONSOLE_UART": "ttyS1" if ppc else "ttyS0",
+        "I2C_ARGS": f"{vpd}regs_file={IN_BOARD}/dev/{BUS1_FILE} nak={','.join(nak)}",
         "ERASESIZE": erasesize,
         "FLASH_PARTITIONS": " ".join(PARTITION_NAMES),
         "CUT_AT_WRITE": cut_at_write,
         "CUT_MARK": f"{IN_BOARD}/{CUT_MARK}",
-        "NAK": ",".join(nak),
         # Init awaits the disks and partitions the kernel is to find.
         "STICK_DEVICES": " ".join(name for index in sticks(cfg) if at_power_on
                                   for name, *_ in stick_devices(cfg.usb, index)),
@@ -270,28 +223,29 @@ def log_sticks(board, numbers, what, which):
 def boot_machine(board, cfg, console, deadline):
     """One power-on of the board as a virtual machine. Returns (kind, detail)
     as the namespaces' boot does."""
-    cache = machine_cache()
-    vmlinux, modules = prepare_kernel(cache)
-    accel = accelerator(cache, vmlinux)
-    erasesize, _sizes = board.geometry()
-    prepare_user_flash(board, erasesize)
+    ppc = cfg.target == "ppc"
+    if ppc:
+        vmlinux, modules = prepare_ppc_kernel()
+        erasesize = NOR_SECTOR
+    else:
+        vmlinux, modules = prepare_kernel(machine_cache())
+        erasesize, _sizes = board.geometry()
+    prepare_user_flash(board, erasesize, big_endian=ppc)
     # A cut is this power-on's only when `vswitch cut` (or a cut-at-write
     # rule) marks it during the boot.
     if os.path.exists(os.path.join(board.path, CUT_MARK)):
         os.unlink(os.path.join(board.path, CUT_MARK))
     work = scratch.make("vsw-")  # short: a socket path has 108 bytes
     monitor = os.path.join(work, "qmp")
+    flash = os.path.join(work, "flash.bin") if ppc else None
     master, slave = console_pty(console)
     link = cfg.console_link
     mirror = None
     lab = proc = None
     errors = tempfile.TemporaryFile("w+", dir=work)
     try:
-        initramfs = os.path.join(work, "initramfs")
-        build_initramfs(initramfs, cfg, installed_tree(cfg.build, work), modules,
-                        boot_conf(board, cfg, erasesize))
-        argv = qemu_argv(board, cfg, accel, vmlinux, initramfs, monitor, os.ttyname(slave),
-                         os.path.join(work, "kernel.console"))
+        argv = machine_argv(board, cfg, work, vmlinux, modules, erasesize, monitor,
+                            os.ttyname(slave), flash)
         if cfg.mgmt_port:
             lab = MachineLab(board, cfg.busybox, cfg.mgmt_port == "plugged")
             lab.start()
@@ -302,7 +256,8 @@ def boot_machine(board, cfg, console, deadline):
         proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=errors, preexec_fn=set_parent_death_signal)
         if link:
-            mirror = LineMirror(console_pty(console), proc.stdin.fileno())
+            mirror = LineMirror(console_pty(console), proc.stdin.fileno(), link + ".target",
+                                ppc_termios_to_host if ppc else None)
             replace_symlink(mirror.path, link)
         launched = start_machine(board, cfg, proc, monitor, lab)
         # QEMU holds the console's slave now: once it ends, the master
@@ -326,8 +281,29 @@ def boot_machine(board, cfg, console, deadline):
             mirror.close()
         if link and os.path.islink(link):
             os.unlink(link)
-        read_back_user_flash(board)
+        if flash and os.path.exists(flash):
+            write_back_flash(board, flash)
+        read_back_user_flash(board, big_endian=ppc)
     return machine_end(board, proc, errors, work, result)
+
+
+def machine_argv(board, cfg, work, vmlinux, modules, erasesize, monitor, console, flash):
+    """The root filesystem made for this power-on and QEMU's command line."""
+    ppc = flash is not None
+    initramfs = os.path.join(work, "initramfs")
+    kernel_log = os.path.join(work, "kernel.console")
+    product = installed_tree(PPC_BUILD_DIR if ppc else cfg.build, work, strip=ppc)
+    parts = ppc_parts(cfg, work, product) if ppc else host_parts(cfg, work)
+    build_initramfs(initramfs, cfg, product, modules, boot_conf(board, cfg, erasesize, ppc),
+                    parts)
+    if ppc:
+        assemble_flash(board, flash)
+        argv = ppc_qemu_argv(board, cfg, vmlinux, initramfs, monitor, console, kernel_log,
+                             flash, machine_faults(board)[0])
+    else:
+        argv = qemu_argv(board, cfg, accelerator(machine_cache(), vmlinux), vmlinux, initramfs,
+                         monitor, console, kernel_log)
+    return argv + device_argv(cfg, ppc)
 
 
 def start_machine(board, cfg, proc, monitor, lab):
@@ -407,8 +383,11 @@ def cut_power(board):
 
 
 def machine_checks(cfg):
-    if cfg.emulator:
-        raise VswitchError("the virtual machine runs the host build's launcher, not the PowerPC one")
+    ppc = cfg.target == "ppc"
+    machine = elf_machine(cfg.launcher)  # None for a script, which runs on either
+    if machine is not None and ppc != (machine == EM_PPC):
+        raise VswitchError(f"{cfg.launcher} is not a launcher for the "
+                           f"{'PowerPC' if ppc else 'x86'} machine (--target)")
     if cfg.fast_clock or cfg.cut_at_file_size is not None:
         raise VswitchError("--fast-clock and --cut-at-file-size need the device model "
                            "(the namespaces' machine); the virtual machine has real time "
@@ -419,7 +398,16 @@ def machine_checks(cfg):
     if cfg.usb_unplug == "mount":
         raise VswitchError("--usb-unplug mount needs the namespaces' machine; the virtual "
                            "machine's stick is pulled at a time (--usb-unplug S)")
-    machine_faults(Board(cfg.board))
-    for tool in ("qemu-system-x86_64", "nsenter"):
+    board = Board(cfg.board)
+    _nak, cut_at_write = machine_faults(board)
+    if ppc:
+        if cut_at_write:
+            raise VswitchError("cut-at-write needs the x86 machine's flash module; the PowerPC "
+                               "machine's NOR is QEMU's, cut with `vswitch cut`")
+        flash_layout(board)
+        check_vpd(board)
+    qemu = "qemu-system-ppc" if ppc else "qemu-system-x86_64"
+    for tool in (qemu, "nsenter"):
         if not shutil.which(tool):
-            raise VswitchError(f"{tool} not found (install qemu-system-x86, util-linux)")
+            raise VswitchError(f"{tool} not found (install {qemu.replace('_64', '')}, "
+                               "util-linux)")

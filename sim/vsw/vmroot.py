@@ -9,6 +9,7 @@ import os
 import shutil
 import stat
 import subprocess
+from dataclasses import dataclass
 
 from vsw.common import IN_DUMA, IN_LAUNCHER, IN_RX, PRODUCT_ROOTFS, SIM_DIR, VswitchError
 from vsw.rootfs import (applet_links, file_mode, lab_files, lab_names, library_closure,
@@ -68,15 +69,17 @@ class Cpio:
         self.file.close()
 
 
-def installed_tree(build, cache):
+def installed_tree(build, cache, strip=False):
     """The product's files as `cmake --install` puts them into a root
-    filesystem (the launcher at /sbin, the mdev rule and the stick handler);
-    None when the build has no install step to run."""
+    filesystem (the launcher at /sbin, the mdev rule and the stick handler),
+    stripped as a switch carries them when asked; None when the build has
+    no install step to run."""
     if not os.path.isfile(os.path.join(build, "cmake_install.cmake")):
         return None
     tree = os.path.join(cache, "product")
     shutil.rmtree(tree, ignore_errors=True)
-    result = subprocess.run(["cmake", "--install", build, "--prefix", "/"],
+    result = subprocess.run(["cmake", "--install", build, "--prefix", "/",
+                             *(["--strip"] if strip else [])],
                             env=dict(os.environ, DESTDIR=tree), capture_output=True, text=True)
     if result.returncode != 0:
         raise VswitchError("cmake --install failed: " + result.stderr.strip())
@@ -88,54 +91,75 @@ def installed_tree(build, cache):
 HELPERS = ("ttywatch", "console_start")
 
 
-def build_helper(name, work):
+@dataclass(frozen=True)
+class MachineParts:
+    """What differs between the machines' root filesystems: the CPU's
+    programs and where their libraries come from."""
+    busybox: str
+    applets: list                 # BusyBox's applets as paths under the root
+    helpers: dict                 # {name: host file} of HELPERS, built
+    programs: dict                # {path inside: host file} of the real tools
+    sysroot: str                  # "" (the host's libraries) or the target's root
+    launcher: str
+
+
+def build_helper(name, work, cc="cc"):
     """A helper of sim/vm, built static: the machine has no C library of
     its own beyond what the programs copied in bring."""
     out = os.path.join(work, name)
-    result = subprocess.run(["cc", "-static", "-O2", "-Wall", "-o", out,
+    result = subprocess.run([cc, "-static", "-O2", "-Wall", "-o", out,
                              os.path.join(VM_SRC, name + ".c")], capture_output=True, text=True)
     if result.returncode != 0:
         raise VswitchError(f"{name} did not build: " + result.stderr.strip())
     return out
 
 
-def build_initramfs(path, cfg, product_tree, modules, boot_conf):
+def host_parts(cfg, work):
+    """The x86 machine's: the host's BusyBox, mtd-utils and lrzsz."""
+    programs = {}
+    for tool in MTD_UTILS:
+        host = shutil.which(tool, path="/usr/sbin:/sbin")
+        if not host:
+            raise VswitchError(f"{tool} not found (install mtd-utils)")
+        programs["/usr/sbin/" + tool] = host
+    if cfg.rx:
+        programs[IN_RX] = cfg.rx
+    return MachineParts(busybox=cfg.busybox, applets=applet_links(cfg.busybox, set()),
+                        helpers={h: build_helper(h, work) for h in HELPERS},
+                        programs=programs, sysroot="", launcher=cfg.launcher)
+
+
+def build_initramfs(path, cfg, product_tree, modules, boot_conf, parts):
     """Writes the machine's initramfs to `path`: the product's files from
     `product_tree` (None: the sources' own root-filesystem files)."""
     out = Cpio(path)
-    for helper in HELPERS:
-        out.file_from("/usr/lib/vswitch/" + helper, build_helper(helper, os.path.dirname(path)),
-                      0o755)
+    for name, host in parts.helpers.items():
+        out.file_from("/usr/lib/vswitch/" + name, host, 0o755)
     out.node("/dev/console", stat.S_IFCHR, 5, 1)
     out.file_from("/init", os.path.join(VM_SRC, "init"), 0o755)
     out.data("/etc/vswitch/boot.conf", boot_conf.encode())
     if cfg.prepare:
         out.file_from("/etc/vswitch/prepare", cfg.prepare, 0o755)
-    busybox = cfg.busybox
-    out.file_from("/bin/busybox", busybox, 0o755)
-    own = put_tree(out, cfg, product_tree)
+    out.file_from("/bin/busybox", parts.busybox, 0o755)
+    own = put_tree(out, cfg, product_tree, parts.launcher) | set(parts.programs)
     # A stand-in takes the applet's name everywhere on the search path.
     taken = {os.path.basename(p) for p in own} | lab_names() | {"busybox"}
-    for applet in applet_links(busybox, taken):
-        out.symlink("/" + applet, "/bin/busybox")
-    programs = [cfg.launcher]
-    for tool in MTD_UTILS:
-        host = shutil.which(tool, path="/usr/sbin:/sbin")
-        if not host:
-            raise VswitchError(f"{tool} not found (install mtd-utils)")
-        out.file_from("/usr/sbin/" + tool, host, 0o755)
+    for applet in parts.applets:
+        if os.path.basename(applet) not in taken:
+            out.symlink("/" + applet, "/bin/busybox")
+    dynamic = [parts.launcher]
+    for inside, host in parts.programs.items():
+        out.file_from(inside, host, 0o755)
         with open(host, "rb") as f:
             if f.read(2) != b"#!":  # a script needs no libraries of its own
-                programs.append(host)
-    if cfg.rx:
-        out.file_from(IN_RX, cfg.rx, 0o755)
-        programs.append(cfg.rx)
-    for inside, host_file in library_closure(programs).items():
+                dynamic.append(host)
+    for inside, host_file in library_closure(dynamic, parts.sysroot).items():
         out.file_from(inside, host_file, 0o755)
     if cfg.duma:
         out.file_from(IN_DUMA, cfg.duma, 0o644)
     for name in sorted(os.listdir(modules)):
-        out.file_from("/lib/modules/vswitch/" + name, os.path.join(modules, name), 0o644)
+        if name.endswith((".ko", ".order")):
+            out.file_from("/lib/modules/vswitch/" + name, os.path.join(modules, name), 0o644)
     out.data("/etc/passwd", b"root:x:0:0:root:/root:/bin/sh\n")
     out.data("/etc/group", b"root:x:0:\n")
     for d in ("/proc", "/sys", "/tmp", "/root", "/var/log"):
@@ -143,12 +167,12 @@ def build_initramfs(path, cfg, product_tree, modules, boot_conf):
     out.close()
 
 
-def put_tree(out, cfg, product_tree):
+def put_tree(out, cfg, product_tree, launcher):
     """The product's files, the launcher, and the lab's stand-ins; returns
     the paths taken, which BusyBox's applet links must not replace."""
     product = product_tree or PRODUCT_ROOTFS
     own = {inside: (host, file_mode(host)) for inside, host in tree_files(product)}
-    own[IN_LAUNCHER] = (cfg.launcher, 0o755)
+    own[IN_LAUNCHER] = (launcher, 0o755)
     for inside, entry in lab_files(cfg).items():
         if inside not in NOT_IN_VM:
             own.setdefault(inside, entry)

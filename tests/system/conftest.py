@@ -38,10 +38,13 @@ from vsw.rootfs import elf_machine  # noqa: E402
 BUILD_DIR = os.environ.get("SWITCH_BUILD_DIR", os.path.join(REPO, "build", "host"))
 # SWITCH_MACHINE=vm boots every board as a full-system virtual machine.
 VM = os.environ.get("SWITCH_MACHINE") == "vm"
-# SWITCH_TARGET=ppc boots the PowerPC build's launcher and drivers under qemu-ppc instead.
+# SWITCH_TARGET=ppc boots the PowerPC build's launcher and drivers under qemu-ppc
+# instead; with SWITCH_MACHINE=vm, as shipped on the PowerPC e500 machine.
 PPC = os.environ.get("SWITCH_TARGET") == "ppc"
+PPC_VM = PPC and VM
 TARGET_DIR = vswitch.PPC_BUILD_DIR if PPC else BUILD_DIR
-LAUNCHER = os.path.join(TARGET_DIR, vswitch.PPC_LAUNCHER if PPC else "src/launcher")
+LAUNCHER = os.path.join(TARGET_DIR, "src/launcher" if PPC_VM else
+                        vswitch.PPC_LAUNCHER if PPC else "src/launcher")
 PRELOAD = os.path.join(BUILD_DIR, "sim", "libsimdev_preload.so")
 IMGTOOL = os.path.join(BUILD_DIR, "tools", "imgtool")
 DRIVERS = os.path.join(TARGET_DIR, "tests")
@@ -348,7 +351,7 @@ class Terminal:
                 model_only(option)
         if "--usb-unplug" in args and args[args.index("--usb-unplug") + 1] == "mount":
             model_only("pull at the moment of a mount")
-        if elf_machine(launcher) == vswitch.EM_PPC:
+        if elf_machine(launcher) == vswitch.EM_PPC and not PPC_VM:
             model_only("PowerPC CPU")
         self.board = board
         self.tag = tag
@@ -356,7 +359,8 @@ class Terminal:
         # The virtual machine's programs meet real devices, not the model.
         argv = [VSWITCH, "boot", board.path, "--launcher", launcher,
                 *([] if VM else ["--preload", preload]), "--timeout", str(timeout), "--escape", "none", "--console-link", self.link,
-                *(["--stderr-tag", ERR_TAG] if tag else []), *args]
+                *(["--stderr-tag", ERR_TAG] if tag else []),
+                *(["--target", "ppc"] if PPC_VM else []), *args]
         env = dict(os.environ, SWITCH_BUILD_DIR=BUILD_DIR, TERM="vt100")
         self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      env=env, bufsize=0)
@@ -603,7 +607,8 @@ def stand_in(tmp_path):
 
 def driver(name):
     """A test driver program of the build, booted in the launcher's place."""
-    path = os.path.join(DRIVERS, name)
+    # The PowerPC machine's are built without the device model.
+    path = os.path.join(DRIVERS, name + ("-machine" if PPC_VM else ""))
     if not os.access(path, os.X_OK):
         pytest.skip(f"{name} not built at {path}")
     return path

@@ -11,8 +11,8 @@ import random
 
 import pytest
 
-from conftest import (APP_ENDED, BOOT_SLOT, VM, app_archive, fill_partitions, make_image,
-                      pattern, set_faults, usb_board, user_file)
+from conftest import (APP_ENDED, BOOT_SLOT, PPC_VM, VM, app_archive, fill_partitions,
+                      make_image, pattern, set_faults, usb_board, user_file)
 
 R2 = "QLX5270_replace2_OS.img"
 # Bytes gzip cannot shrink, so that the slot file takes a while to write.
@@ -45,6 +45,9 @@ CUTS = {
 def test_power_cut_during_an_install_then_power_on(case, make_board, terminal, tmp_path):
     if not VM:
         pytest.skip("the namespaces' machine cuts the launcher's writes in its own tests")
+    if PPC_VM:
+        pytest.skip("the PowerPC machine's NOR is QEMU's, which cannot stop at a chosen "
+                    "write: test_ppc_machine.py cuts it in the middle of a record")
     name, make, write, repaired = CUTS[case]
     image = make(tmp_path)
     board = usb_board(make_board, tmp_path, {name: image})
