@@ -13,7 +13,7 @@ dosfstools mtools
 python3 python3-fusepy python3-pytest python3-pexpect python3-matplotlib python3-lzo
 qemu-system-x86 linux-headers-amd64
 qemu-system-ppc linux-source-6.1 gcc-powerpc-linux-gnu libc6-dev-powerpc-cross
-bc bison flex libssl-dev libelf-dev xz-utils dpkg-dev
+bc bison flex libssl-dev libelf-dev xz-utils dpkg-dev patch
 stress-ng
 "
 

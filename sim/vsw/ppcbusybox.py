@@ -2,7 +2,8 @@
 ships a PowerPC BusyBox, so the source package of the host's busybox-static
 is fetched through a private sources list (deb-src for bookworm, the
 system's apt configuration left alone), configured as Debian configures
-busybox-static plus sim/vm/ppc/busybox.config, and cross-built static. The
+busybox-static plus sim/vm/ppc/busybox.config, patched where its applets
+fail the switch's commands (sim/vm/ppc/*.patch), and cross-built static. The
 result is cached beside the kernel, keyed by the version and the fragment."""
 
 import os
@@ -14,6 +15,8 @@ from vsw.common import VswitchError
 from vsw.ppckernel import PPC_DIR, digest, locked, package_version, ppc_cache, say
 
 FRAGMENT = os.path.join(PPC_DIR, "busybox.config")
+# BusyBox's rx reports a failed transfer as a success and the reverse.
+PATCHES = [os.path.join(PPC_DIR, "busybox-rx-status.patch")]
 SOURCES = """\
 deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] \
 http://deb.debian.org/debian bookworm main
@@ -26,7 +29,7 @@ def prepare_ppc_busybox():
     """(busybox, busybox.links) for the PowerPC root filesystem."""
     # The host's binary package may be a rebuild (+bN) of the same source.
     version = re.sub(r"\+b\d+$", "", package_version("busybox-static"))
-    key = f"busybox-{version.replace(':', '_')}-{digest(FRAGMENT)}"
+    key = f"busybox-{version.replace(':', '_')}-{digest(FRAGMENT, *PATCHES)}"
     with locked(ppc_cache(), key) as entry:
         busybox = os.path.join(entry, "busybox")
         if not os.path.exists(busybox):
@@ -49,6 +52,8 @@ def build_busybox(entry, version):
     dsc = [n for n in os.listdir(work) if n.endswith(".dsc")]
     run(["dpkg-source", "-q", "-x", dsc[0], "src"], work, "dpkg-source")
     src = os.path.join(work, "src")
+    for patch in PATCHES:
+        run(["patch", "-p1", "-i", patch], src, f"patch {os.path.basename(patch)}")
     with open(os.path.join(src, "debian", "config", "pkg", "static")) as f:
         config = f.read()
     with open(FRAGMENT) as f:
