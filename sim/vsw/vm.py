@@ -95,8 +95,7 @@ def qemu_argv(board, cfg, accel, vmlinux, initramfs, monitor, console_pty, kerne
 
 def device_argv(cfg, ppc):
     """The sticks present at power-on and the management port's adapter
-    (the e500's PCI gives the e1000e its interrupts by MSI, which the
-    plain e1000 lacks)."""
+    (the PowerPC kernel has the e1000e's driver, not the e1000's)."""
     argv = []
     if cfg.usb and not cfg.usb_delay:
         for index in sticks(cfg):
