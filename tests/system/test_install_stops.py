@@ -11,7 +11,7 @@ import zlib
 
 import pytest
 
-from conftest import (APP_ENDED, BOOT_SLOT, EXTRACTING, FLASH, app_image, devices_log,
+from conftest import (APP_ENDED, BOOT_SLOT, EXTRACTING, FLASH, PPC_VM, app_image, devices_log,
                       driver_install, expected_partition, fill_partitions, flip, full_image,
                       installed_form, make_image, model_only, records_of, set_faults, started,
                       user_file)
@@ -67,6 +67,8 @@ STOPS = {
 @pytest.mark.parametrize("case", STOPS)
 def test_where_an_install_stops_and_what_it_says(case, make_board, terminal, tmp_path):
     pieces, slot, shown, result, change = STOPS[case]
+    if change is no_flash and PPC_VM:
+        pytest.skip("the PowerPC machine's kernel refuses a partition of no size")
     image = b"".join(piece(p, tmp_path) for p in pieces)
     board = make_board(usb={"x.img": image})
     (change or (lambda board: None))(board)
