@@ -1,11 +1,11 @@
 #!/bin/sh
 # The system tests while every core is kept busy: a test that passes only on
 # an idle machine depends on a peer's timing, which is a defect. Runs the
-# namespaces' whole system suite NS_RUNS times (default 3), then the virtual
-# machine's vm subset VM_RUNS times (default 2), in a row, with stress-ng's
-# CPU hogs on every core; prints each run's pytest summary, keeps each
-# run's output in build/under-load/, and fails when any run failed. As
-# root, after `sh scripts/build.sh`.
+# namespaces' whole system suite NS_RUNS times (default 3), then the vm
+# subset VM_RUNS times (default 2) on each virtual machine, x86 and PowerPC,
+# in a row, with stress-ng's CPU hogs on every core; prints each run's
+# pytest summary, keeps each run's output in build/under-load/, and fails
+# when any run failed. As root, after `sh scripts/build.sh`.
 #   sh scripts/test-under-load.sh [NS_RUNS [VM_RUNS]]
 set -u
 cd "$(dirname "$0")/.."
@@ -20,8 +20,8 @@ trap 'kill $hog 2>/dev/null' EXIT INT TERM
 
 failed=0
 run() {
-    name=$1 machine=$2; shift 2
-    SWITCH_MACHINE=$machine SWITCH_TARGET=host SWITCH_BUILD_DIR="$PWD/build/host" \
+    name=$1 machine=$2 target=$3; shift 3
+    SWITCH_MACHINE=$machine SWITCH_TARGET=$target SWITCH_BUILD_DIR="$PWD/build/host" \
         /usr/bin/python3 -m pytest -q -p no:cacheprovider "$@" tests/system \
         > "$logs/$name.log" 2>&1 || failed=1
     echo "== $name: $(tail -n 1 "$logs/$name.log")"
@@ -29,12 +29,13 @@ run() {
 
 i=1
 while [ "$i" -le "$ns_runs" ]; do
-    run "ns-$i" ns
+    run "ns-$i" ns host
     i=$((i + 1))
 done
 i=1
 while [ "$i" -le "$vm_runs" ]; do
-    run "vm-$i" vm -m vm
+    run "vm-$i" vm host -m vm
+    run "ppc-vm-$i" vm ppc -m vm
     i=$((i + 1))
 done
 exit "$failed"
