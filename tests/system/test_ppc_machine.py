@@ -23,10 +23,10 @@ def on_the_powerpc_machine():
 
 def reported_settings(term):
     """Each console setting the machine's kernel reported, in order, as
-    (lflag, c_cc bytes)."""
+    (iflag, oflag, cflag, lflag, ispeed, ospeed, c_cc bytes)."""
     with open(term.link + ".target") as f:
         rows = [line.split() for line in f if line.strip()]
-    return [(int(row[3]), bytes.fromhex(row[6])) for row in rows]
+    return [tuple(int(w) for w in row[:6]) + (bytes.fromhex(row[6]),) for row in rows]
 
 
 @pytest.mark.vm
@@ -39,11 +39,14 @@ def test_the_menu_waits_for_a_key_with_the_powerpc_settings_and_restores_them(
     t.expect("Booting image '1'\n")
     assert t.finish() == APP_ENDED
     seen = reported_settings(t)
-    key_waits = [cc for lflag, cc in seen if not lflag & (ICANON | ECHO)]
-    assert key_waits and all(cc[VMIN] == 1 and cc[VTIME] == 0 for cc in key_waits)
-    # Cooked at power-on, and cooked again, as it was, once the menu is left.
-    assert seen[0][0] & ICANON and seen[0][0] & ECHO
-    assert seen[-1] == seen[0]
+    key_waits = [s for s in seen if not s[3] & (ICANON | ECHO)]
+    assert key_waits and all(s[6][VMIN] == 1 and s[6][VTIME] == 0 for s in key_waits)
+    # Once the menu is left, the console is as it was: the key wait's
+    # settings with ICANON and ECHO back, nothing else changed. (A loaded
+    # machine may start the launcher before the watcher's first report.)
+    wait, restored = key_waits[-1], seen[-1]
+    assert restored[3] & ICANON and restored[3] & ECHO
+    assert wait[:3] + (wait[3] | ICANON | ECHO,) + wait[4:] == restored
 
 
 def nor_state(after, new, old):
