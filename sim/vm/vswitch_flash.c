@@ -141,15 +141,15 @@ static void part_release(struct part *p)
 }
 
 /* One partition from its parameter "NAME:FILE". */
-static int part_start(struct part *p, const char *spec)
+static int part_start(struct part *p, const char *arg)
 {
-	const char *path = strchr(spec, ':');
+	const char *path = strchr(arg, ':');
 	loff_t size;
 	int err;
 
-	if (!path || path - spec >= sizeof(p->name) || !erasesize)
+	if (!path || path - arg >= sizeof(p->name) || !erasesize)
 		return -EINVAL;
-	memcpy(p->name, spec, path - spec);
+	memcpy(p->name, arg, path - arg);
 	mutex_init(&p->lock);
 	p->backing = filp_open(path + 1, O_RDWR | O_LARGEFILE, 0);
 	if (IS_ERR(p->backing)) {

@@ -28,8 +28,7 @@ from vsw.stick import log as board_log
 from vsw.vmkernel import prepare_kernel
 from vsw.ppckernel import prepare_ppc_kernel
 from vsw.ppcmachine import (NOR_SECTOR, assemble_flash, check_vpd, flash_layout, ppc_parts,
-                            ppc_qemu_argv,
-                            ppc_termios_to_host, write_back_flash)
+                            ppc_qemu_argv, ppc_termios_to_host, write_back_flash)
 from vsw.vmroot import build_initramfs, host_parts, installed_tree
 
 # Made by scripts/build.sh; another with SWITCH_VM_CACHE.
